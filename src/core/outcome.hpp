@@ -1,0 +1,38 @@
+// Result type of the core operations: a value, or the error message that tells the caller
+// what was wrong with its input. Core operations never throw for bad input; they return the
+// first failed check as text and the boundary decides how to raise it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace velkor::core {
+
+// The text of an input error, exactly as the caller will see it (before any prefix the
+// module function puts in front of it).
+struct ErrorMessage {
+  std::string text;
+};
+
+template <class T>
+class [[nodiscard]] Outcome {
+ public:
+  Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Outcome(ErrorMessage error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  [[nodiscard]] bool ok() const noexcept { return state_.index() == 0; }
+
+  // Only valid when ok().
+  [[nodiscard]] T& value() & { return *std::get_if<0>(&state_); }
+  [[nodiscard]] const T& value() const& { return *std::get_if<0>(&state_); }
+  [[nodiscard]] T&& value() && { return std::move(*std::get_if<0>(&state_)); }
+
+  // Only valid when !ok().
+  [[nodiscard]] const std::string& error() const& { return std::get_if<1>(&state_)->text; }
+
+ private:
+  std::variant<T, ErrorMessage> state_;
+};
+
+}  // namespace velkor::core
