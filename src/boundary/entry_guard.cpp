@@ -1,0 +1,39 @@
+#include "boundary/entry_guard.hpp"
+
+#include <exception>
+#include <new>
+
+#include "boundary/panic.hpp"
+#include "boundary/python_error.hpp"
+#include "core/internal_failure.hpp"
+
+namespace velkor::boundary {
+
+void raise_current_exception() noexcept {
+  // Every branch ends with exactly one exception set. Anything thrown while handling (a
+  // bad_alloc from building a message) is caught by the outer handler.
+  try {
+    try {
+      throw;
+    } catch (PythonError& error) {
+      error.raise();
+    } catch (const core::InternalFailure& failure) {
+      write_failure_report(failure.message(), failure.where());
+      raise_panic(failure.message());
+    } catch (const ResumedPanic& panic) {
+      raise_panic(panic.message);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& other) {
+      write_failure_report(other.what(), std::source_location::current());
+      raise_panic(other.what());
+    } catch (...) {
+      write_failure_report("unknown C++ exception", std::source_location::current());
+      raise_panic("unknown C++ exception");
+    }
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+}
+
+}  // namespace velkor::boundary
