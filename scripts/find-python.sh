@@ -1,0 +1,43 @@
+# Sourced by the project's scripts: finds Python interpreters new enough for the module (>= 3.12).
+#
+#   velkor_find_pythons   prints every usable interpreter, one per line, one per minor version,
+#                         in order of preference: $PYTHON, python3.13, python3.12, python3,
+#                         then the versions installed with pyenv.
+#   velkor_find_python    prints the first of them, or fails with a message.
+
+velkor_python_version() {
+  "$1" -c 'import sys; v = sys.version_info; print(f"{v[0]}.{v[1]}") if v >= (3, 12) else sys.exit(1)' 2>/dev/null
+}
+
+velkor_find_pythons() {
+  local candidates=() seen=" " candidate version path
+  [ -n "${PYTHON:-}" ] && candidates+=("$PYTHON")
+  candidates+=(python3.13 python3.12 python3)
+  local pyenv_root="${PYENV_ROOT:-}"
+  if [ -z "$pyenv_root" ] && command -v pyenv >/dev/null 2>&1; then
+    pyenv_root=$(pyenv root 2>/dev/null || true)
+  fi
+  [ -z "$pyenv_root" ] && [ -d "$HOME/.pyenv" ] && pyenv_root="$HOME/.pyenv"
+  if [ -n "$pyenv_root" ] && [ -d "$pyenv_root/versions" ]; then
+    for path in $(ls -d "$pyenv_root"/versions/*/bin/python3 2>/dev/null | sort -r -V); do
+      candidates+=("$path")
+    done
+  fi
+  for candidate in "${candidates[@]}"; do
+    path=$(command -v "$candidate" 2>/dev/null) || continue
+    version=$(velkor_python_version "$path") || continue
+    case "$seen" in *" $version "*) continue ;; esac
+    seen="$seen$version "
+    echo "$path"
+  done
+}
+
+velkor_find_python() {
+  local first
+  first=$(velkor_find_pythons | head -n 1)
+  if [ -z "$first" ]; then
+    echo "error: no Python >= 3.12 found; set PYTHON to one" >&2
+    return 1
+  fi
+  echo "$first"
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the system packages the test and benchmark commands need, when they are missing:
+# a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler (to check that the Windows
+# random source builds), clang with its fuzzing and sanitizer runtimes, and Google Benchmark.
+# Uses apt-get when run as root on Debian or Ubuntu; elsewhere it only says what is missing.
+set -euo pipefail
+
+missing=()
+need() {  # need <package> <file or command that shows it is installed>
+  if [ -e "$2" ] || command -v "$2" >/dev/null 2>&1; then return; fi
+  missing+=("$1")
+}
+need g++ g++
+need libgtest-dev /usr/include/gtest/gtest.h
+need libbenchmark-dev /usr/include/benchmark/benchmark.h
+need valgrind valgrind
+need g++-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix
+need clang clang++
+need libclang-rt-dev "$(ls -d /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -n 1)"
+need binutils objdump
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+  echo "installing system packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "error: missing system packages: ${missing[*]} (install them, or run as root with apt-get)" >&2
+  exit 1
+fi

@@ -1,0 +1,91 @@
+"""The module object: its functions, docstrings, signatures, identity across imports and its
+refusal to be imported by a second interpreter."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import sys
+
+import pytest
+
+import pyvelkor_core
+from conftest import run_python
+
+NAMES = ["generate_key", "split_secret", "combine_shares"]
+
+DOCS = {
+    "generate_key": "Генерирует случайный 256-битный ключ",
+    "split_secret": 'Разбивает 32-байтный секрет на 3 части Шамира (порог 2).\nВозвращает список строк "index:a:b:c:d"',
+    "combine_shares": "Восстанавливает секрет из 2+ частей. Возвращает bytes (32 байта).",
+}
+SIGNATURES = {"generate_key": "()", "split_secret": "(secret, k, n)", "combine_shares": "(shares, k)"}
+# Length in UTF-8 of each stored docstring: signature header plus __doc__.
+STORED_DOC_BYTES = {"generate_key": 84, "split_secret": 188, "combine_shares": 139}
+
+
+def test_module_attributes() -> None:
+    assert pyvelkor_core.__name__ == "pyvelkor_core"
+    assert pyvelkor_core.__doc__ == ""
+    assert pyvelkor_core.__all__ == NAMES
+    assert type(pyvelkor_core.__all__) is list
+    public = [name for name in dir(pyvelkor_core) if not name.startswith("_")]
+    assert sorted(public) == sorted(NAMES)
+    assert pyvelkor_core.__file__ is not None and pyvelkor_core.__file__.endswith("pyvelkor_core.abi3.so")
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_function_surface(name: str) -> None:
+    function = getattr(pyvelkor_core, name)
+    assert type(function).__name__ == "builtin_function_or_method"
+    assert function.__self__ is pyvelkor_core
+    assert function.__module__ == "pyvelkor_core"
+    assert function.__name__ == name
+    assert function.__qualname__ == name
+    assert function.__doc__ == DOCS[name]
+    assert function.__text_signature__ == SIGNATURES[name]
+    assert str(inspect.signature(function)) == SIGNATURES[name]
+    header = f"{name}{SIGNATURES[name]}\n--\n\n"
+    assert len((header + DOCS[name]).encode()) == STORED_DOC_BYTES[name]
+
+
+def test_reimport_returns_the_same_module() -> None:
+    first = sys.modules.pop("pyvelkor_core")
+    try:
+        again = importlib.import_module("pyvelkor_core")
+        assert again is first
+        assert again.__all__ == NAMES
+        assert again.generate_key is first.generate_key
+    finally:
+        sys.modules["pyvelkor_core"] = first
+
+
+def test_reimport_in_fresh_process_keeps_all_without_duplicates() -> None:
+    result = run_python(
+        """
+        import sys, pyvelkor_core as first
+        for _ in range(3):
+            del sys.modules["pyvelkor_core"]
+            import pyvelkor_core
+            assert pyvelkor_core is first
+        print(pyvelkor_core.__all__)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(NAMES)
+
+
+def test_second_interpreter_is_refused() -> None:
+    result = run_python(
+        """
+        import pyvelkor_core, _testcapi
+        code = _testcapi.run_in_subinterp("import pyvelkor_core")
+        print("subinterpreter:", code)
+        # The first interpreter's module keeps working.
+        print(len(pyvelkor_core.generate_key()))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == ["subinterpreter: -1", "32"]
+    assert "ImportError: pyvelkor_core does not yet support sub-interpreters" in result.stderr
+    assert "https://docs.python.org/3/howto/isolating-extensions.html" in result.stderr
