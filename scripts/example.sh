@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the package into a fresh virtual environment and runs its main job: generate a key,
+# split it into shares and rebuild it from a subset of them (examples/quickstart.py).
+# Set PYTHON to choose the interpreter (>= 3.12).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+source scripts/find-python.sh
+python=$(velkor_find_python)
+
+venv="$root/build/venv-example"
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q "$root"
+"$venv/bin/python" "$root/examples/quickstart.py"
