@@ -1,0 +1,118 @@
+"""Faults the module must survive: the random generator failing in the middle of a split,
+reservations that cannot be had or not even represented, and concurrent use from threads."""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import pyvelkor_core
+from conftest import FAULT_PRELUDE, run_python
+
+EIO = 5
+
+
+def test_generator_failure_in_the_middle_of_a_split(fault_library: Path) -> None:
+    result = run_python(
+        FAULT_PRELUDE
+        + f"""
+        import gc, sys, pyvelkor_core
+        secret = bytes(range(32))
+        before = sys.getrefcount(secret)
+
+        def failing_split():
+            # k = 3 draws 16 values; the generator fails after 5 of them.
+            fault.fault_arm(5, {EIO})
+            calls = fault.fault_calls()
+            try:
+                shares = pyvelkor_core.split_secret(secret, 3, 5)
+            except BaseException as error:
+                fault.fault_disarm()
+                return type(error).__name__, str(error), fault.fault_calls() - calls
+            return "returned", shares, None
+
+        print(*failing_split(), sep="|")
+        def rss():
+            return int(open("/proc/self/statm").read().split()[1])
+        for _ in range(200):
+            failing_split()
+        gc.collect()
+        start = rss()
+        for _ in range(5000):
+            failing_split()
+        gc.collect()
+        print("pages grown:", rss() - start)
+        print("refcount unchanged:", sys.getrefcount(secret) == before)
+        shares = pyvelkor_core.split_secret(secret, 3, 5)
+        print("works again:", pyvelkor_core.combine_shares(shares[2:], 3) == secret)
+        """,
+        preload=fault_library,
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    # Six requests were made: five that succeeded and the one that failed; no share came back.
+    assert lines[0] == "PanicException|Error: OS Error: 5|6"
+    assert int(lines[1].split(":")[1]) <= 64  # 256 KiB of slack over 5000 failures
+    assert lines[2:] == ["refcount unchanged: True", "works again: True"]
+
+
+@pytest.mark.parametrize(
+    ("k", "n", "expected"),
+    [
+        # Representable reservations that no machine can satisfy: MemoryError.
+        (2, 2**55, MemoryError),  # the result list of n share strings
+        (2**58, 2**58, MemoryError),  # a coefficient row of k - 1 values
+    ],
+)
+def test_impossible_reservation_raises_memory_error(k: int, n: int, expected: type[BaseException]) -> None:
+    secret = os.urandom(32)
+    with pytest.raises(expected):
+        pyvelkor_core.split_secret(secret, k, n)
+    shares = pyvelkor_core.split_secret(secret, 2, 3)
+    assert pyvelkor_core.combine_shares(shares[1:], 2) == secret
+
+
+@pytest.mark.parametrize(("k", "n"), [(2, 2**63), (2**63, 2**63)])
+def test_unrepresentable_reservation_is_capacity_overflow(k: int, n: int) -> None:
+    result = run_python(
+        f"""
+        import pyvelkor_core
+        try:
+            pyvelkor_core.split_secret(bytes(32), {k}, {n})
+        except BaseException as error:
+            print(type(error).__name__, error)
+        print(len(pyvelkor_core.split_secret(bytes(32), 2, 3)))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["PanicException capacity overflow", "3"]
+    assert "\ncapacity overflow\n" in result.stderr
+
+
+def test_concurrent_round_trips_from_eight_threads() -> None:
+    failures: list[str] = []
+    counts = [0] * 8
+    deadline = time.monotonic() + 3.0
+
+    def worker(number: int) -> None:
+        k = 2 + number  # each thread uses its own threshold
+        while time.monotonic() < deadline:
+            secret = pyvelkor_core.generate_key()
+            shares = pyvelkor_core.split_secret(secret, k, k + 3)
+            rebuilt = pyvelkor_core.combine_shares(shares[3:], k)
+            if rebuilt != secret:
+                failures.append(f"thread {number}: {secret.hex()} -> {rebuilt.hex()}")
+                return
+            counts[number] += 1
+
+    threads = [threading.Thread(target=worker, args=(number,)) for number in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert all(count > 0 for count in counts)
