@@ -1,0 +1,90 @@
+#include "boundary/argument_error.hpp"
+
+#include "boundary/python_error.hpp"
+
+namespace velkor::boundary {
+
+namespace {
+
+constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+constexpr std::string_view kUnprintableException = "<exception str() failed>";
+
+// A str from UTF-8 text; a failure to create it is an internal failure.
+OwnedRef make_text(std::string_view text) {
+  return expect_object(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// str() of a converter's exception; the fallback text when str() itself raises.
+OwnedRef exception_str(PyObject* exception) {
+  OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
+  if (text) {
+    return text;
+  }
+  PyErr_Clear();
+  return make_text(kUnprintableException);
+}
+
+// The new TypeError that replaces a converter's TypeError `original` for `parameter`.
+[[noreturn]] void throw_wrapped(std::string_view parameter, PyObject* original_text,
+                                OwnedRef original_cause) {
+  std::string prefix = "argument '";
+  prefix += parameter;
+  prefix += "': ";
+  OwnedRef prefix_text = make_text(prefix);
+  OwnedRef message = expect_object(PyUnicode_Concat(prefix_text.get(), original_text));
+  OwnedRef wrapped = new_exception(PyExc_TypeError, message.get());
+  // Steals the cause reference; a null cause clears __cause__ and still sets
+  // __suppress_context__.
+  PyException_SetCause(wrapped.get(), original_cause.release());
+  throw PythonError(std::move(wrapped));
+}
+
+}  // namespace
+
+std::string conversion_message(PyObject* value, std::string_view target) {
+  std::string message = "'";
+  OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  Py_ssize_t size = 0;
+  const char* utf8 = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+  if (utf8 != nullptr) {
+    message.append(utf8, static_cast<std::size_t>(size));
+  } else {
+    PyErr_Clear();
+    message += kUnknownTypeName;
+  }
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  return message;
+}
+
+OwnedRef new_exception(PyObject* type, PyObject* message) {
+  PyErr_SetObject(type, message);
+  OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
+  if (!exception) {
+    // Raising an exception type with a str argument cannot end without an exception set.
+    throw_fetched_error();
+  }
+  return exception;
+}
+
+void rethrow_as_argument_error(std::string_view parameter) {
+  try {
+    throw;
+  } catch (const ArgumentTypeMismatch& mismatch) {
+    OwnedRef text = make_text(mismatch.message);
+    throw_wrapped(parameter, text.get(), OwnedRef());
+  } catch (PythonError& error) {
+    PyObject* original = error.exception();
+    // Only an exception object fetched from the interpreter can be inspected; converters raise
+    // their own type errors as ArgumentTypeMismatch, never as a type-and-message PythonError.
+    if (original == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(original)) != PyExc_TypeError) {
+      throw;
+    }
+    OwnedRef text = exception_str(original);
+    throw_wrapped(parameter, text.get(), OwnedRef::steal(PyException_GetCause(original)));
+  }
+}
+
+}  // namespace velkor::boundary

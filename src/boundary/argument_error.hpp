@@ -1,0 +1,57 @@
+// Argument errors of the module functions: the text that names a value of the wrong type, and
+// the wrapping that puts the parameter's name in front of a converter's TypeError.
+//
+// Wrapping rule, applied to every converter failure:
+//   - an exception whose type is exactly TypeError (identity, not a subclass test) is replaced
+//     by a new TypeError "argument '<name>': <str(original)>". Its __cause__ is the original's
+//     own __cause__ (normally None), which also sets __suppress_context__; the original itself
+//     is dropped, not chained;
+//   - anything else (OverflowError, UnicodeEncodeError, subclasses of TypeError, whatever a
+//     user's __index__ or iterator raised) passes on unchanged;
+//   - internal failures (PanicException included) are never touched.
+// Binding errors (wrong number or names of arguments) are not converter failures and are never
+// wrapped.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "boundary/owned_ref.hpp"
+#include "boundary/python_api.hpp"
+
+namespace velkor::boundary {
+
+// Thrown by a converter that rejects the type of a value with a message of its own. It is a
+// TypeError without the argument prefix; convert_argument turns it into the prefixed one. It
+// must never leave convert_argument.
+struct ArgumentTypeMismatch {
+  std::string message;
+};
+
+// "'<type qualname>' object cannot be converted to '<target>'". The qualname is that of the
+// value's type; "<failed to extract type name>" stands in for it when it cannot be read as
+// UTF-8 text.
+[[nodiscard]] std::string conversion_message(PyObject* value, std::string_view target);
+
+// Creates an exception of `type` with args (message,) the way a C function raises one: it is
+// raised and taken straight back, so the interpreter chains __context__ to the exception being
+// handled, if any, exactly as for an error raised at the end of the call.
+[[nodiscard]] OwnedRef new_exception(PyObject* type, PyObject* message);
+
+// Called from a catch block: rethrows the exception being handled, with a converter failure
+// for `parameter` wrapped by the rule above.
+[[noreturn]] void rethrow_as_argument_error(std::string_view parameter);
+
+// Runs one converter for the parameter `parameter` and returns its value; a failure leaves as
+// an argument error.
+template <class Convert>
+decltype(auto) convert_argument(std::string_view parameter, Convert&& convert) {
+  try {
+    return std::forward<Convert>(convert)();
+  } catch (...) {
+    rethrow_as_argument_error(parameter);
+  }
+}
+
+}  // namespace velkor::boundary
