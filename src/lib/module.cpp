@@ -38,10 +38,19 @@ struct FunctionEntry {
   const char* doc;
 };
 
-constexpr std::array kFunctionTable = {
+// Not constexpr: the keyword-taking entries need a function pointer cast (as_method), which is
+// never a constant expression.
+const std::array kFunctionTable = {
     FunctionEntry{"generate_key", generate_key, METH_NOARGS,
                   "generate_key()\n--\n\n"
                   "Генерирует случайный 256-битный ключ"},
+    FunctionEntry{"split_secret", as_method(split_secret), METH_VARARGS | METH_KEYWORDS,
+                  "split_secret(secret, k, n)\n--\n\n"
+                  "Разбивает 32-байтный секрет на 3 части Шамира (порог 2).\n"
+                  "Возвращает список строк \"index:a:b:c:d\""},
+    FunctionEntry{"combine_shares", as_method(combine_shares), METH_VARARGS | METH_KEYWORDS,
+                  "combine_shares(shares, k)\n--\n\n"
+                  "Восстанавливает секрет из 2+ частей. Возвращает bytes (32 байта)."},
 };
 
 // The method definitions handed to PyCMethod_New must outlive the function objects, which live
