@@ -1,6 +1,7 @@
 #include "boundary/converters.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "boundary/argument_error.hpp"
 #include "boundary/python_error.hpp"
