@@ -1,0 +1,69 @@
+// Splitting a 32-byte secret into n share texts, any k of which rebuild it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/field.hpp"
+#include "core/outcome.hpp"
+#include "core/random_source.hpp"
+#include "core/wipe.hpp"
+
+namespace velkor::core {
+
+// Where the random 64-bit words of the coefficients come from. The module always uses
+// random_u64 (one 8-byte request to the operating system per word); tests inject their own.
+using RandomWordSource = std::uint64_t (*)();
+
+// The n share texts of one split, in order of their index (1 … n). All texts live back to back
+// in one buffer that is wiped when the list is destroyed; each text is a view into it, valid as
+// long as the list lives and is not moved from.
+class ShareList {
+ public:
+  [[nodiscard]] std::size_t size() const noexcept { return ends_.size(); }
+  // Text of share i (0-based, so index i + 1): its bytes are data() … data() + size() − 1,
+  // ASCII, not terminated.
+  [[nodiscard]] std::string_view operator[](std::size_t i) const noexcept {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {text_.data() + begin, ends_[i] - begin};
+  }
+
+ private:
+  friend Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
+                                         std::uint64_t n, RandomWordSource draw);
+
+  SecretVector<char> text_;        // all share texts, without separators
+  std::vector<std::size_t> ends_;  // end offset of each text in text_
+};
+
+// Splits `secret` (must be 32 bytes) with threshold k into n shares.
+//
+// Checks, in this order, returning the first failure as its message: a length other than 32
+// gives "Secret must be exactly 32 bytes"; k < 2 gives "Shamir split failed: k must be >= 2";
+// n < k gives "Shamir split failed: n must be >= k". Nothing is drawn before these pass.
+//
+// Then it reserves all its memory, draws the coefficient table (word rows 0 … 3, each with the
+// k − 1 coefficients of x^1 … x^(k−1) in that order, two draws per coefficient: 8 · (k − 1)
+// calls of `draw` whatever n is) and writes the shares for x = 1 … n.
+//
+// Internal failures: a reservation whose size in bytes exceeds PTRDIFF_MAX ends in
+// internal_failure("capacity overflow"); a failure of `draw` propagates as it is thrown.
+// A reservation that cannot be had throws std::bad_alloc. Every secret buffer (the words, the
+// coefficient table, the evaluated values) is wiped on every path, exceptions included.
+[[nodiscard]] Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
+                                              std::uint64_t n, RandomWordSource draw = random_u64);
+
+// One random coefficient: lo = draw(), then hi = draw() with its top bit cleared; the value
+// hi · 2^64 + lo, except that P becomes 0. Result: 0 … P − 1. Constant time.
+[[nodiscard]] FieldElement random_field_element(RandomWordSource draw);
+
+// s + row[0] · x + row[1] · x^2 + … + row[m − 1] · x^m mod P (Horner's rule; just s reduced for
+// an empty row). s and the row values below 2^127, x below 2^64. Result: 0 … P − 1.
+// Constant time in s and the row values; the length of the row is public.
+[[nodiscard]] FieldElement evaluate_polynomial(FieldElement s, std::span<const FieldElement> row,
+                                               std::uint64_t x) noexcept;
+
+}  // namespace velkor::core
