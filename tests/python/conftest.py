@@ -16,13 +16,18 @@ NATIVE = Path(__file__).parent / "native"
 
 
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a new interpreter (the one running the tests) and captures its output."""
+    """Runs `code` in a new interpreter (the one running the tests) and captures its output.
+    With `preload` (the fault library), the code can use `fault`, the library loaded through
+    ctypes (see FAULT_PRELUDE)."""
+    code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
     if preload is not None:
-        env["LD_PRELOAD"] = f"{preload} {env['LD_PRELOAD']}" if env.get("LD_PRELOAD") else str(preload)
+        # A runtime that must come first (a sanitizer's) stays first.
+        env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
+        code = FAULT_PRELUDE + code
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", code],
         capture_output=True,
         text=True,
         env=env,
@@ -47,7 +52,7 @@ def fault_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 # Prepended to code run with the fault library: `fault` is the preloaded library.
-FAULT_PRELUDE = """
+FAULT_PRELUDE = """\
 import ctypes
 fault = ctypes.CDLL(None)
 fault.fault_calls.restype = ctypes.c_long

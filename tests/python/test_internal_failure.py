@@ -7,7 +7,7 @@ from __future__ import annotations
 import re
 from pathlib import Path
 
-from conftest import FAULT_PRELUDE, run_python
+from conftest import run_python
 
 EIO = 5
 
@@ -20,8 +20,7 @@ HINT = "note: to see the native stack trace, run Python under gdb with `catch th
 
 def test_generator_failure_raises_panic_exception(fault_library: Path) -> None:
     result = run_python(
-        FAULT_PRELUDE
-        + f"""
+        f"""
         import pyvelkor_core
         fault.fault_arm(0, {EIO})
         types = []
@@ -62,8 +61,7 @@ def test_generator_failure_raises_panic_exception(fault_library: Path) -> None:
 
 def test_panic_exception_type_and_uncaught_exit(fault_library: Path) -> None:
     result = run_python(
-        FAULT_PRELUDE
-        + f"""
+        f"""
         import pyvelkor_core
         fault.fault_arm(0, {EIO})
         try:
@@ -86,8 +84,7 @@ def test_report_bypasses_sys_stderr(fault_library: Path) -> None:
     # Replacing sys.stderr must not capture the report: it goes straight to the process's
     # standard error stream.
     result = run_python(
-        FAULT_PRELUDE
-        + f"""
+        f"""
         import io, sys, pyvelkor_core
         captured = sys.stderr = io.StringIO()
         fault.fault_arm(0, {EIO})
