@@ -73,6 +73,20 @@ ShareTextError parse_unsigned(std::string_view piece, int base, uint128& out) no
   if (piece.empty()) return ShareTextError::kEmptyField;
   // One plus sign is a sign only when something follows it.
   if (piece.size() >= 2 && piece.front() == '+') piece.remove_prefix(1);
+  if (base == 16 && piece.size() <= 32) {
+    // Up to 32 hexadecimal digits always fit: only the digits need checking. This is the shape
+    // of every value the writer produces.
+    std::uint64_t hi = 0;
+    std::uint64_t lo = 0;
+    for (const char ch : piece) {
+      const int digit = digit_value(static_cast<unsigned char>(ch), 16);
+      if (digit < 0) return ShareTextError::kInvalidDigit;
+      hi = (hi << 4) | (lo >> 60);
+      lo = (lo << 4) | static_cast<std::uint64_t>(digit);
+    }
+    out = make_u128(hi, lo);
+    return ShareTextError::kNone;
+  }
   uint128 value = 0U;
   for (const char ch : piece) {
     const int digit = digit_value(static_cast<unsigned char>(ch), base);
