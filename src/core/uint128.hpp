@@ -3,9 +3,9 @@
 // Where the compiler has `unsigned __int128` (GCC, Clang) `uint128` is that type. Elsewhere, or
 // when VELKOR_PORTABLE_U128 is defined (the tests build one copy of the core that way), it is a
 // small class of two 64-bit limbs with just the operations the core uses. Both give the results
-// of exact unsigned 128-bit arithmetic with wrap-around modulo 2^128, and none of the operations
-// below branches on or indexes memory by the values (they are constant time), except the
-// division helper `divmod_u32`, which is only used on public numbers.
+// of exact unsigned 128-bit arithmetic with wrap-around modulo 2^128. The arithmetic, bitwise and
+// shift operations (shift counts being public constants) and mul_64x64 never branch on or index
+// memory by the values; the comparisons and `divmod_u32` may, and are for public values only.
 //
 // Code that must compile with both backends uses only:
 //   - construction from std::uint64_t (implicit) and make_u128(hi, lo);
@@ -56,13 +56,16 @@ class uint128 {
   [[nodiscard]] constexpr std::uint64_t lo() const noexcept { return lo_; }
 
   friend constexpr uint128 operator+(uint128 a, uint128 b) noexcept {
+    // The carries are computed from the operands' and the result's top bits, not by a
+    // comparison that the compiler may turn into a branch.
     const std::uint64_t lo = a.lo_ + b.lo_;
-    const std::uint64_t carry = lo < a.lo_ ? 1U : 0U;  // compiles to a carry flag read
+    const std::uint64_t carry = ((a.lo_ & b.lo_) | ((a.lo_ | b.lo_) & ~lo)) >> 63;
     return uint128(a.hi_ + b.hi_ + carry, lo);
   }
   friend constexpr uint128 operator-(uint128 a, uint128 b) noexcept {
-    const std::uint64_t borrow = a.lo_ < b.lo_ ? 1U : 0U;
-    return uint128(a.hi_ - b.hi_ - borrow, a.lo_ - b.lo_);
+    const std::uint64_t lo = a.lo_ - b.lo_;
+    const std::uint64_t borrow = ((~a.lo_ & b.lo_) | (~(a.lo_ ^ b.lo_) & lo)) >> 63;
+    return uint128(a.hi_ - b.hi_ - borrow, lo);
   }
   friend constexpr uint128 operator~(uint128 a) noexcept { return uint128(~a.hi_, ~a.lo_); }
   friend constexpr uint128 operator&(uint128 a, uint128 b) noexcept {
