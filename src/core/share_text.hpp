@@ -58,7 +58,9 @@ enum class ShareTextError {
 // The message for a rejected share text; `text` is the whole text that was read.
 [[nodiscard]] std::string share_text_error_message(ShareTextError error, std::string_view text);
 
-// Reads one share text; on failure returns the message of share_text_error_message.
+// Reads one share text; on failure returns the message of share_text_error_message. The
+// returned values are a plain copy that nothing wipes: code that keeps secrets reads with
+// parse_share_into into wiped storage instead (as shamir_combine does).
 [[nodiscard]] Outcome<Share> parse_share(std::string_view text);
 
 }  // namespace velkor::core
