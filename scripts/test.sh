@@ -16,6 +16,12 @@ source scripts/find-python.sh
 build="$root/build/test"
 jobs=${VELKOR_JOBS:-2}
 step() { printf '\n==== %s\n' "$*"; }
+# pip run quietly: only real warnings and errors are shown (a machine's pip configuration may
+# name package locations that do not exist; those notices are dropped).
+pip_install() {
+  "$1" -m pip install -q "${@:2}" 2>&1 | { grep -v "^WARNING: Location '" || true; }
+  return "${PIPESTATUS[0]}"
+}
 
 step "system packages"
 scripts/install-system-deps.sh
@@ -32,8 +38,8 @@ tools="$build/venv-tools"
 if [ ! -x "$tools/bin/python" ]; then
   "${pythons[0]}" -m venv "$tools"
 fi
-"$tools/bin/python" -m pip install -q --upgrade pip
-"$tools/bin/python" -m pip install -q build scikit-build-core cmake ninja abi3audit
+pip_install "$tools/bin/python" --upgrade pip
+pip_install "$tools/bin/python" build scikit-build-core cmake ninja abi3audit
 export PATH="$tools/bin:$PATH"
 
 step "wheel"
@@ -75,8 +81,8 @@ for python in "${pythons[@]}"; do
   venv="$build/venv-$version"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q pytest hypothesis mypy "$wheel"
+  pip_install "$venv/bin/python" --upgrade pip
+  pip_install "$venv/bin/python" pytest hypothesis mypy "$wheel"
   # Run from outside the source tree so that only the installed wheel can be imported.
   set +e
   (cd "$build" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
@@ -87,11 +93,11 @@ for python in "${pythons[@]}"; do
     echo "pytest on Python $version failed (exit $code)"
     status=1
   fi
-  if [ -d "$root/tests/typing" ]; then
-    step "type checks on Python $version"
-    (cd "$build" && "$venv/bin/python" -m mypy --strict --no-incremental "$root/tests/typing" \
-      && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || status=1
-  fi
+  step "type checks on Python $version"
+  (cd "$build" && "$venv/bin/python" -m mypy --strict --no-incremental "$root/tests/typing" \
+    && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || status=1
+  step "soak (short) on Python $version"
+  "$venv/bin/python" "$root/scripts/soak.py" --rounds 20000 || status=1
 done
 
 if [ "$status" -ne 0 ]; then
