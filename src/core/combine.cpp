@@ -113,6 +113,7 @@ RecoveredSecret::~RecoveredSecret() {
 std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares) {
   const std::size_t k = shares.size();
   std::vector<FieldElement> weights(k, FieldElement{0U});
+  if (k == 0) return weights;  // no shares: the value at 0 of no polynomial is 0
   std::vector<FieldElement> xs(k);
   std::size_t zeros = 0;
   std::size_t zero_at = 0;
