@@ -12,6 +12,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mkdir -p "$root/build"
 source "$root/scripts/find-python.sh"
 jobs=${VELKOR_JOBS:-2}
 
