@@ -1,11 +1,23 @@
 // Writing and reading share texts.
 #include "core/share_text.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 namespace velkor::core {
 namespace {
+
+// The bytes of `v` in the opposite order.
+constexpr std::uint64_t byte_swap(std::uint64_t v) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap64(v);
+#else
+  std::uint64_t r = 0;
+  for (int i = 0; i < 8; ++i) r |= ((v >> (8 * i)) & 0xffU) << (8 * (7 - i));
+  return r;
+#endif
+}
 
 // Writes the 8 hexadecimal digits of `v`, most significant first, without branches or tables:
 // the nibbles are spread one per byte of a 64-bit word and turned into ASCII all at once.
@@ -18,7 +30,12 @@ void write_hex32(char* out, std::uint32_t v) noexcept {
   const std::uint64_t letters = ((x + 0x0606060606060606U) >> 4) & 0x0101010101010101U;
   // '0' + nibble, plus 'a' − '0' − 10 = 39 for the letters.
   x += 0x3030303030303030U + letters * 39U;
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(x >> (8 * (7 - i)));
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::uint64_t text = byte_swap(x);  // the most significant digit first in memory
+    std::memcpy(out, &text, sizeof text);
+  } else {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(x >> (8 * (7 - i)));
+  }
 }
 
 void write_hex128(char* out, uint128 v) noexcept {
@@ -54,14 +71,91 @@ std::size_t write_decimal(char* out, uint128 v) noexcept {
   return count;
 }
 
-// Value of an ASCII digit in base 10 or 16, or -1 when the byte is not one.
-int digit_value(unsigned char byte, int base) noexcept {
-  if (byte >= '0' && byte <= '9') return byte - '0';
-  if (base == 16) {
-    const unsigned lower = byte | 0x20U;  // folds A–F onto a–f and leaves no other byte there
-    if (lower >= 'a' && lower <= 'f') return static_cast<int>(lower - 'a') + 10;
+// Value of an ASCII decimal digit, or -1 when the byte is not one. For the index only, which is
+// public: it may branch.
+int decimal_digit(unsigned char byte) noexcept {
+  return byte >= '0' && byte <= '9' ? byte - '0' : -1;
+}
+
+// Hexadecimal digits are read without a branch or table index on their bytes: the digits of the
+// values are secret. Eight bytes are handled at once in the lanes of a 64-bit word; a lane's top
+// bit is the flag of a test on that lane (the bytes are first cut to 7 bits, and the rejected
+// bytes with a top bit are caught separately, so no lane carries into the next one).
+constexpr std::uint64_t kLanes01 = 0x0101010101010101U;
+constexpr std::uint64_t kLanes7f = 0x7f7f7f7f7f7f7f7fU;
+constexpr std::uint64_t kLanes80 = 0x8080808080808080U;
+
+// Lane flags of `b >= t` and `b <= t` for bytes b and a bound t, all below 0x80.
+constexpr std::uint64_t lanes_at_least(std::uint64_t b, std::uint64_t t) noexcept {
+  return (b + (0x80U - t) * kLanes01) & kLanes80;
+}
+constexpr std::uint64_t lanes_at_most(std::uint64_t b, std::uint64_t t) noexcept {
+  return ((0x80U + t) * kLanes01 - b) & kLanes80;
+}
+
+struct HexLanes {
+  std::uint64_t nibbles;  // the value of each lane's digit (garbage for an invalid byte)
+  std::uint64_t valid;    // 0x80 in every lane that holds a hexadecimal digit
+};
+
+// Eight bytes, lane i holding byte i.
+constexpr HexLanes hex_lanes(std::uint64_t bytes) noexcept {
+  const std::uint64_t low7 = bytes & kLanes7f;
+  const std::uint64_t folded = low7 | (0x20U * kLanes01);  // A–F onto a–f, nothing else there
+  const std::uint64_t digit = lanes_at_least(low7, '0') & lanes_at_most(low7, '9');
+  const std::uint64_t letter = lanes_at_least(folded, 'a') & lanes_at_most(folded, 'f');
+  const std::uint64_t valid = (digit | letter) & ~bytes & kLanes80;
+  // '0' … '9' have the digit in their low nibble, 'a' … 'f' and 'A' … 'F' the digit − 9.
+  const std::uint64_t nibbles = (bytes & (0x0fU * kLanes01)) + (letter >> 7) * 9U;
+  return {nibbles, valid};
+}
+
+// The 32-bit number of eight nibbles, lane 0 the most significant.
+constexpr std::uint32_t pack_nibbles(std::uint64_t nibbles) noexcept {
+  // Move lane 0 to the top, then pair neighbours: nibble pairs, byte pairs, 16-bit pairs.
+  std::uint64_t v = byte_swap(nibbles);
+  v = (v | (v >> 4)) & 0x00ff00ff00ff00ffU;
+  v = (v | (v >> 8)) & 0x0000ffff0000ffffU;
+  v = (v | (v >> 16)) & 0x00000000ffffffffU;
+  return static_cast<std::uint32_t>(v);
+}
+
+// Eight bytes from `text`, byte i in lane i, whatever the byte order of the machine.
+std::uint64_t load_lanes(const char* text) noexcept {
+  std::uint64_t v = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, text, sizeof v);  // one unaligned load
+  } else {
+    for (int i = 0; i < 8; ++i) {
+      v |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+    }
   }
-  return -1;
+  return v;
+}
+
+// Reads exactly 32 hexadecimal digits. Returns 1, or 0 when any byte is not one.
+std::uint64_t read_hex32(const char* text, uint128& out) noexcept {
+  std::uint64_t all_valid = kLanes80;
+  std::uint64_t halves[2] = {0, 0};
+  for (int part = 0; part < 4; ++part) {
+    const HexLanes lanes = hex_lanes(load_lanes(text + 8 * part));
+    all_valid &= lanes.valid;
+    std::uint64_t& half = halves[part / 2];
+    half = (half << 32) | pack_nibbles(lanes.nibbles);
+  }
+  out = make_u128(halves[0], halves[1]);
+  const std::uint64_t bad = all_valid ^ kLanes80;  // a top bit for every rejected byte
+  return ((bad | (0U - bad)) >> 63) ^ 1U;          // 1 exactly when bad is 0
+}
+
+// The value and validity of one hexadecimal byte, without a branch on it: valid is 1 or 0.
+struct HexByte {
+  std::uint64_t nibble;
+  std::uint64_t valid;
+};
+HexByte hex_byte(unsigned char byte) noexcept {
+  const HexLanes lanes = hex_lanes(byte);
+  return {lanes.nibbles & 0x0fU, (lanes.valid >> 7) & 1U};
 }
 
 // (2^128 − 1) / 10 and its remainder 5: value · 10 + digit overflows exactly when the value is
@@ -69,41 +163,58 @@ int digit_value(unsigned char byte, int base) noexcept {
 constexpr uint128 kMaxDiv10 = make_u128(0x1999999999999999U, 0x9999999999999999U);
 constexpr int kMaxMod10 = 5;
 
-ShareTextError parse_unsigned(std::string_view piece, int base, uint128& out) noexcept {
+ShareTextError parse_decimal(std::string_view piece, uint128& out) noexcept {
   if (piece.empty()) return ShareTextError::kEmptyField;
   // One plus sign is a sign only when something follows it.
   if (piece.size() >= 2 && piece.front() == '+') piece.remove_prefix(1);
-  if (base == 16 && piece.size() <= 32) {
-    // Up to 32 hexadecimal digits always fit: only the digits need checking. This is the shape
-    // of every value the writer produces.
-    std::uint64_t hi = 0;
-    std::uint64_t lo = 0;
-    for (const char ch : piece) {
-      const int digit = digit_value(static_cast<unsigned char>(ch), 16);
-      if (digit < 0) return ShareTextError::kInvalidDigit;
-      hi = (hi << 4) | (lo >> 60);
-      lo = (lo << 4) | static_cast<std::uint64_t>(digit);
-    }
-    out = make_u128(hi, lo);
-    return ShareTextError::kNone;
-  }
   uint128 value = 0U;
   for (const char ch : piece) {
-    const int digit = digit_value(static_cast<unsigned char>(ch), base);
+    const int digit = decimal_digit(static_cast<unsigned char>(ch));
     if (digit < 0) return ShareTextError::kInvalidDigit;
-    const auto d = static_cast<std::uint64_t>(digit);
-    if (base == 16) {
-      // value · 16 + digit fits exactly when value < 2^124.
-      if ((hi64(value) >> 60) != 0) return ShareTextError::kTooLarge;
-      value = (value << 4) | d;
-    } else {
-      if (value > kMaxDiv10 || (value == kMaxDiv10 && digit > kMaxMod10)) {
-        return ShareTextError::kTooLarge;
-      }
-      value = (value << 3) + (value << 1) + d;
+    if (value > kMaxDiv10 || (value == kMaxDiv10 && digit > kMaxMod10)) {
+      return ShareTextError::kTooLarge;
     }
+    const auto d = static_cast<std::uint64_t>(digit);
+    value = (value << 3) + (value << 1) + d;
   }
   out = value;
+  return ShareTextError::kNone;
+}
+
+// A hexadecimal piece. Its length is public, its bytes are not: the loop over them never
+// branches on a byte. A leading '+' (allowed when something follows it) reads as a digit 0, which
+// leaves the value alone. The outcome for a bad piece is decided at the end from masks kept
+// on the way: the first byte that is not a digit gives kInvalidDigit, unless an earlier digit
+// would have pushed the value past 2^128 − 1 (kTooLarge).
+ShareTextError parse_hex(std::string_view piece, uint128& out) noexcept {
+  if (piece.empty()) return ShareTextError::kEmptyField;
+  const std::size_t size = piece.size();
+  std::uint64_t hi = 0;
+  std::uint64_t lo = 0;
+  std::uint64_t failed = 0;     // 1 once a byte has failed
+  std::uint64_t too_large = 0;  // 1 when the first failure is an overflow
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto byte = static_cast<unsigned char>(piece[i]);
+    HexByte digit = hex_byte(byte);
+    if (i == 0 && size >= 2) {
+      // A '+' counts as a digit 0 in front of at least one more byte: plus is 1 for it, else 0.
+      const std::uint64_t plus = ((static_cast<std::uint64_t>(byte) ^ '+') - 1U) >> 63;
+      digit.valid |= plus;
+      digit.nibble &= plus - 1U;
+    }
+    // value · 16 + digit fits exactly when value < 2^124.
+    const std::uint64_t overflow = ((hi >> 60) + 0xfU) >> 4;  // 1 when the top nibble is set
+    const std::uint64_t invalid = digit.valid ^ 1U;
+    const std::uint64_t fresh = (invalid | overflow) & (failed ^ 1U);
+    too_large |= fresh & overflow & digit.valid;
+    failed |= fresh;
+    hi = (hi << 4) | (lo >> 60);
+    lo = (lo << 4) | digit.nibble;
+  }
+  if (failed != 0) {
+    return too_large != 0 ? ShareTextError::kTooLarge : ShareTextError::kInvalidDigit;
+  }
+  out = make_u128(hi, lo);
   return ShareTextError::kNone;
 }
 
@@ -126,6 +237,23 @@ SecretString format_share(const Share& share) {
 }
 
 ShareTextError parse_share_into(std::string_view text, Share& out) noexcept {
+  // The shape every writer's text has: a decimal index, then four colons each followed by 32
+  // digits. The separators' places are public (they follow from the length of the index); the
+  // four values are read whole, and only when all of them are clean is the text taken. Anything
+  // else (a sign, short or long values, a bad byte) goes the general way below, which finds the
+  // exact reason.
+  const std::size_t index_end = text.find(':');
+  if (index_end != std::string_view::npos && text.size() == index_end + 4 * 33) {
+    const char* values = text.data() + index_end;  // the colon in front of value 0
+    if (values[33] == ':' && values[66] == ':' && values[99] == ':' &&
+        parse_decimal(text.substr(0, index_end), out.index) == ShareTextError::kNone) {
+      // Bitwise and: all four are always read, whatever the first ones gave.
+      const std::uint64_t clean = read_hex32(values + 1, out.a) & read_hex32(values + 34, out.b) &
+                                  read_hex32(values + 67, out.c) & read_hex32(values + 100, out.d);
+      if (clean != 0) return ShareTextError::kNone;
+    }
+  }
+
   std::string_view pieces[5];
   std::size_t count = 0;
   std::size_t start = 0;
@@ -138,9 +266,13 @@ ShareTextError parse_share_into(std::string_view text, Share& out) noexcept {
   }
   if (count != 5) return ShareTextError::kFieldCount;
 
-  uint128* const fields[5] = {&out.index, &out.a, &out.b, &out.c, &out.d};
-  for (std::size_t i = 0; i < 5; ++i) {
-    const ShareTextError error = parse_unsigned(pieces[i], i == 0 ? 10 : 16, *fields[i]);
+  if (const ShareTextError error = parse_decimal(pieces[0], out.index);
+      error != ShareTextError::kNone) {
+    return error;
+  }
+  uint128* const values[4] = {&out.a, &out.b, &out.c, &out.d};
+  for (std::size_t i = 0; i < 4; ++i) {
+    const ShareTextError error = parse_hex(pieces[i + 1], *values[i]);
     if (error != ShareTextError::kNone) return error;
   }
   return ShareTextError::kNone;

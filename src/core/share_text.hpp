@@ -47,12 +47,14 @@ enum class ShareTextError {
   kTooLarge,      // a piece's value exceeds 2^128 − 1
 };
 
-// Reads `text` into `out`. Returns kNone on success; otherwise the reason, and `out` holds the
-// fields read before the failing piece (the caller wipes it with the rest of its secrets).
-// Rules: the text is cut at every colon and must give exactly five pieces (nothing trimmed);
-// the first is read in base 10, the others in base 16 (either case); a piece of two or more
-// bytes may start with one '+'. Pieces are read in order and the first failing byte of the
-// first failing piece decides. Not constant time: it validates its input byte by byte.
+// Reads `text` into `out`. Returns kNone on success; otherwise the reason, and `out` holds
+// whatever was read before the failure was found (the caller wipes it with the rest of its
+// secrets). Rules: the text is cut at every colon and must give exactly five pieces (nothing
+// trimmed); the first is read in base 10, the others in base 16 (either case); a piece of two or
+// more bytes may start with one '+'. Pieces are read in order and the first failing byte of the
+// first failing piece decides. The index, the places of the colons and the lengths of the pieces
+// are treated as public; the hexadecimal digits are read without any branch or memory index
+// that depends on them, whatever the outcome (which the caller learns anyway).
 [[nodiscard]] ShareTextError parse_share_into(std::string_view text, Share& out) noexcept;
 
 // The message for a rejected share text; `text` is the whole text that was read.
