@@ -3,16 +3,22 @@
 #include "core/combine.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <string>
 
 #include "core/internal_failure.hpp"
+#include "core/scratch.hpp"
 #include "core/wipe.hpp"
 
 namespace velkor::core {
 namespace {
 
 constexpr std::size_t kWords = 4;
+
+// Calls with at most this many shares keep their scratch arrays on the stack; larger ones take
+// one heap block per array.
+constexpr std::size_t kInlineShares = 16;
 
 // Product of public field values in which factors below 2^64 are first multiplied exactly into a
 // 64-bit integer, and only passed to the field when that integer would overflow. With small
@@ -42,53 +48,189 @@ class PublicProduct {
   std::uint64_t small_ = 1;
 };
 
-// divisors[i] = x_i · ∏_{m≠i} (x_i − x_m) mod P when every index is below 2^63, so that the
-// differences are exact 64-bit integers. With w the bit width of the largest difference, any
-// ⌊64 / w⌋ of them multiply exactly into one 64-bit word, which then enters the field: for
-// indices 1 … 255 that is eight differences per field product, on a fixed, predictable schedule.
-void small_index_divisors(const std::vector<FieldElement>& xs, std::vector<FieldElement>& divisors,
-                          std::vector<char>& live) noexcept {
-  const std::size_t k = xs.size();
-  const auto [low, high] = std::minmax_element(xs.begin(), xs.end());
-  const std::uint64_t span = lo64(*high) - lo64(*low);
-  const int width = std::max(1, static_cast<int>(std::bit_width(span)));
-  const int per_word = 64 / width;
-  for (std::size_t i = 0; i < k; ++i) {
-    const std::uint64_t xi = lo64(xs[i]);
-    uint128 field = xi;
-    std::uint64_t word = 1;
-    int in_word = 0;
-    bool negative = false;
-    for (std::size_t m = 0; m < k; ++m) {
-      const std::uint64_t xm = lo64(xs[m]);
-      if (m == i) continue;
-      if (xm == xi) {
-        live[i] = 0;
-        break;
-      }
-      negative ^= xi < xm;
-      word *= xi > xm ? xi - xm : xm - xi;
-      if (++in_word == per_word) {
-        field = field_detail::mul_small_loose(field, word);
-        word = 1;
-        in_word = 0;
-      }
+// Multiplies into `field` (weak) the differences xi − x for the `count` values x at `xs`, and
+// flips `negative` (0 or 1) for each negative product. The caller picks `per_word` so that that
+// many differences always multiply exactly into a signed 64-bit word (computed in unsigned
+// arithmetic, which wraps to the same bits); only the word's magnitude (below 2^63) enters the
+// field. Four words are built side by side and enter two field products in pairs (the exact
+// product of two magnitudes is below 2^126), so that the multiplications overlap.
+void multiply_differences(std::uint64_t xi, const std::uint64_t* xs, std::size_t count,
+                          std::size_t per_word, uint128& field, std::uint64_t& negative) noexcept {
+  using field_detail::mul_loose;
+  using field_detail::mul_small_loose;
+  const auto magnitude = [&negative](std::uint64_t word) {
+    const std::uint64_t sign = 0U - (word >> 63);
+    negative ^= sign & 1U;
+    return (word ^ sign) - sign;
+  };
+  uint128 other = 1U;  // the second field product
+  std::size_t j = 0;
+  for (; j + 4 * per_word <= count; j += 4 * per_word) {
+    const std::uint64_t* const block = xs + j;
+    std::uint64_t w0 = 1;
+    std::uint64_t w1 = 1;
+    std::uint64_t w2 = 1;
+    std::uint64_t w3 = 1;
+    for (std::size_t t = 0; t < per_word; ++t) {
+      w0 *= xi - block[t];
+      w1 *= xi - block[per_word + t];
+      w2 *= xi - block[2 * per_word + t];
+      w3 *= xi - block[3 * per_word + t];
     }
-    const FieldElement value = field_detail::canonical(field_detail::mul_small_loose(field, word));
-    divisors[i] = negative ? kModulus - value : value;
+    field = mul_loose(field, mul_64x64(magnitude(w0), magnitude(w1)));
+    other = mul_loose(other, mul_64x64(magnitude(w2), magnitude(w3)));
+  }
+  for (; j < count; j += per_word) {
+    const std::size_t end = std::min(count, j + per_word);
+    std::uint64_t w = 1;
+    for (std::size_t t = j; t < end; ++t) w *= xi - xs[t];
+    field = mul_small_loose(field, magnitude(w));
+  }
+  field = mul_loose(field, other);
+}
+
+// divisors[i] = x_i · ∏_{m≠i} (x_i − x_m) mod P when every index is below 2^63, so that the
+// differences are exact signed 64-bit integers. With w the bit width of the largest difference,
+// any ⌊63 / w⌋ of them multiply exactly into one signed 64-bit word, which then enters the field:
+// for indices 1 … 255 that is seven differences per field product. An equal pair of indices
+// gives a zero difference, so both divisors come out 0.
+void small_index_divisors(const std::uint64_t* xs, std::size_t k, FieldElement* divisors) noexcept {
+  const auto [low, high] = std::minmax_element(xs, xs + k);
+  const std::uint64_t span = *high - *low;
+  const int width = std::max(1, static_cast<int>(std::bit_width(span)));
+  const auto per_word = static_cast<std::size_t>(63 / width);
+  for (std::size_t i = 0; i < k; ++i) {
+    const std::uint64_t xi = xs[i];
+    uint128 field = xi;
+    std::uint64_t negative = 0;
+    multiply_differences(xi, xs, i, per_word, field, negative);
+    multiply_differences(xi, xs + i + 1, k - 1 - i, per_word, field, negative);
+    const FieldElement value = field_detail::canonical(field);
+    // −value for an odd number of negative factors; 0 stays 0 (P − 0 ≡ 0 is folded back).
+    divisors[i] = negative != 0 ? reduce_mod(kModulus - value) : value;
   }
 }
 
-const uint128& word_of(const Share& share, std::size_t word) noexcept {
-  switch (word) {
-    case 0:
-      return share.a;
-    case 1:
-      return share.b;
-    case 2:
-      return share.c;
-    default:
-      return share.d;
+// divisors[i] for any indices (canonical, non-zero, any size): the exact product of each row
+// where it fits 64 bits, field products beyond. 0 for a divisor with an equal index.
+void general_divisors(const FieldElement* xs, std::size_t k, FieldElement* divisors) noexcept {
+  for (std::size_t i = 0; i < k; ++i) {
+    PublicProduct magnitude;
+    magnitude.multiply(xs[i]);
+    bool negative = false;
+    bool equal = false;
+    for (std::size_t m = 0; m < k; ++m) {
+      if (m == i) continue;
+      if (xs[m] == xs[i]) {
+        equal = true;
+        break;
+      }
+      if (xs[i] > xs[m]) {
+        magnitude.multiply(xs[i] - xs[m]);
+      } else {
+        magnitude.multiply(xs[m] - xs[i]);
+        negative = !negative;
+      }
+    }
+    const FieldElement value = magnitude.value();  // non-zero: a product of non-zero values
+    divisors[i] = equal ? FieldElement{0U} : negative ? kModulus - value : value;
+  }
+}
+
+// The inverse of a public d with 2 <= d < 2^32 by the extended Euclidean algorithm: a few
+// divisions instead of the 136 field operations of inv_mod. t_j ≡ r_j / d is kept mod P.
+FieldElement inverse_of_small(std::uint32_t d) noexcept {
+  const DivMod32 first = divmod_u32(kModulus, d);  // P = q · d + r, so r ≡ −q · d
+  std::uint64_t r_prev = d;
+  std::uint64_t r = first.remainder;
+  FieldElement t_prev = 1U;                                // d ≡ 1 · d
+  FieldElement t = kModulus - reduce_mod(first.quotient);  // r ≡ −q · d
+  while (r != 1) {                                         // r > 0: gcd(d, P) = 1
+    const std::uint64_t q = r_prev / r;
+    const std::uint64_t next = r_prev - q * r;
+    const FieldElement product = field_detail::canonical(field_detail::mul_small_loose(t, q));
+    const FieldElement t_next = reduce_mod(t_prev + (kModulus - product));
+    r_prev = r;
+    r = next;
+    t_prev = t;
+    t = t_next;
+  }
+  return t;
+}
+
+// The inverse of a public field value (0 … P − 1; 0 gives 0). A value or a negated value below
+// 2^32 takes the Euclidean way; the rest take inv_mod.
+FieldElement public_inverse(FieldElement v) noexcept {
+  constexpr std::uint64_t kSmall = std::uint64_t{1} << 32;
+  if (v == 0U || v == 1U) return v;
+  if (hi64(v) == 0 && lo64(v) < kSmall) {
+    return inverse_of_small(static_cast<std::uint32_t>(lo64(v)));
+  }
+  const FieldElement negated = kModulus - v;
+  if (hi64(negated) == 0 && lo64(negated) < kSmall) {
+    if (negated == 1U) return v;  // (−1)^(−1) = −1
+    return kModulus - inverse_of_small(static_cast<std::uint32_t>(lo64(negated)));
+  }
+  return inv_mod(v);
+}
+
+// The Lagrange weights at 0 of the indices of the k shares, written to `weights`. See
+// lagrange_weights_at_zero for the definition.
+void weights_into(const Share* shares, std::size_t k, FieldElement* weights) {
+  if (k == 0) return;  // no shares: the value at 0 of no polynomial is 0
+  Scratch<FieldElement, kInlineShares, false> scratch(k);
+  FieldElement* const xs = scratch.data();
+  std::size_t zeros = 0;
+  std::size_t zero_at = 0;
+  bool small = true;
+  for (std::size_t i = 0; i < k; ++i) {
+    xs[i] = reduce_mod(shares[i].index);
+    if (xs[i] == 0U) {
+      ++zeros;
+      zero_at = i;
+    }
+    small &= hi64(xs[i]) == 0 && lo64(xs[i]) >> 63 == 0;
+  }
+  // An index ≡ 0 puts the factor −0 into the numerator of every other share, so their weights
+  // vanish. A lone one has numerator and denominator both ∏ (−x_m): weight 1. Two or more also
+  // make each other's denominators 0, so every weight is 0.
+  if (zeros != 0) {
+    for (std::size_t i = 0; i < k; ++i) weights[i] = 0U;
+    if (zeros == 1) weights[zero_at] = 1U;
+    return;
+  }
+
+  // With every x_i ≠ 0, ∏_{m≠i} (−x_m) = (−1)^(k−1) · X / x_i where X = ∏ x_m, so
+  // weight i = (−1)^(k−1) · X / (x_i · den_i). The divisors go to `weights` first; a divisor of
+  // 0 (den_i = 0: an equal index) gives the weight 0. They are inverted together (Montgomery's
+  // trick): one inversion and 3 (k − 1) multiplications.
+  PublicProduct all;
+  for (std::size_t i = 0; i < k; ++i) all.multiply(xs[i]);
+  const FieldElement x_product = all.value();
+  FieldElement* const divisors = weights;
+  if (small) {
+    Scratch<std::uint64_t, kInlineShares, false> narrow(k);
+    for (std::size_t i = 0; i < k; ++i) narrow[i] = lo64(xs[i]);
+    small_index_divisors(narrow.data(), k, divisors);
+  } else {
+    general_divisors(xs, k, divisors);
+  }
+
+  // prefix[i] = product of the live divisors 0 … i, in place of xs.
+  FieldElement* const prefix = xs;
+  FieldElement running = 1U;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (divisors[i] != 0U) running = mul_mod(running, divisors[i]);
+    prefix[i] = running;
+  }
+  FieldElement inverse = public_inverse(running);  // of the product of all live divisors
+  const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
+  for (std::size_t i = k; i-- > 0;) {
+    const FieldElement divisor = divisors[i];
+    if (divisor == 0U) continue;  // weight 0, already in place
+    const FieldElement before = i == 0 ? FieldElement{1U} : prefix[i - 1];
+    weights[i] = mul_mod(scale, mul_mod(inverse, before));  // scale / divisor i
+    inverse = mul_mod(inverse, divisor);
   }
 }
 
@@ -113,84 +255,45 @@ RecoveredSecret::~RecoveredSecret() {
 std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares) {
   const std::size_t k = shares.size();
   std::vector<FieldElement> weights(k, FieldElement{0U});
-  if (k == 0) return weights;  // no shares: the value at 0 of no polynomial is 0
-  std::vector<FieldElement> xs(k);
-  std::size_t zeros = 0;
-  std::size_t zero_at = 0;
-  for (std::size_t i = 0; i < k; ++i) {
-    xs[i] = reduce_mod(shares[i].index);
-    if (xs[i] == 0U) {
-      ++zeros;
-      zero_at = i;
-    }
-  }
-  // An index ≡ 0 puts the factor −0 into the numerator of every other share, so their weights
-  // vanish. A lone one has numerator and denominator both ∏ (−x_m): weight 1. Two or more also
-  // make each other's denominators 0, so every weight is 0.
-  if (zeros != 0) {
-    if (zeros == 1) weights[zero_at] = 1U;
-    return weights;
-  }
-
-  // With every x_i ≠ 0, ∏_{m≠i} (−x_m) = (−1)^(k−1) · X / x_i where X = ∏ x_m, so
-  // weight i = (−1)^(k−1) · X / (x_i · den_i). The k divisors are inverted together
-  // (Montgomery's trick): one inversion and 3 (k − 1) multiplications.
-  std::vector<FieldElement> divisors(k);
-  std::vector<char> live(k, 1);  // 0: den_i = 0, and inv_mod(0) = 0 makes the weight 0
-  PublicProduct all;
-  for (std::size_t i = 0; i < k; ++i) all.multiply(xs[i]);
-  if (std::all_of(xs.begin(), xs.end(),
-                  [](FieldElement x) { return hi64(x) == 0 && lo64(x) >> 63 == 0; })) {
-    small_index_divisors(xs, divisors, live);
-  } else {
-    for (std::size_t i = 0; i < k; ++i) {
-      PublicProduct magnitude;
-      magnitude.multiply(xs[i]);
-      bool negative = false;
-      for (std::size_t m = 0; m < k; ++m) {
-        if (m == i) continue;
-        if (xs[m] == xs[i]) {
-          live[i] = 0;
-          break;
-        }
-        if (xs[i] > xs[m]) {
-          magnitude.multiply(xs[i] - xs[m]);
-        } else {
-          magnitude.multiply(xs[m] - xs[i]);
-          negative = !negative;
-        }
-      }
-      const FieldElement value = magnitude.value();  // non-zero: a product of non-zero values
-      divisors[i] = negative ? kModulus - value : value;
-    }
-  }
-
-  // prefix[i] = product of the live divisors 0 … i.
-  std::vector<FieldElement> prefix(k);
-  FieldElement running = 1U;
-  for (std::size_t i = 0; i < k; ++i) {
-    if (live[i] != 0) running = mul_mod(running, divisors[i]);
-    prefix[i] = running;
-  }
-  FieldElement inverse = inv_mod(running);  // of the product of all live divisors
-  const FieldElement x_product = all.value();
-  const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
-  for (std::size_t i = k; i-- > 0;) {
-    if (live[i] == 0) continue;
-    const FieldElement before = i == 0 ? FieldElement{1U} : prefix[i - 1];
-    weights[i] = mul_mod(scale, mul_mod(inverse, before));  // scale / divisor i
-    inverse = mul_mod(inverse, divisors[i]);
-  }
+  weights_into(shares.data(), k, weights.data());
   return weights;
 }
 
+namespace {
+
+// Σ word_j(share i) · weight i for the four words at once, each sum kept weak (below 2^127)
+// between the steps and reduced at the end. Constant time in the share values.
+void weighted_sums(const Share* shares, const FieldElement* weights, std::size_t k,
+                   FieldElement* sums) noexcept {
+  using field_detail::fold;
+  using field_detail::mul_loose;
+  uint128 s0 = 0U;
+  uint128 s1 = 0U;
+  uint128 s2 = 0U;
+  uint128 s3 = 0U;
+  for (std::size_t i = 0; i < k; ++i) {
+    const Share& share = shares[i];
+    const FieldElement weight = weights[i];  // canonical, so weak
+    // fold() makes any 128-bit value loose; a weak sum plus a weak product stays below 2^128 − 1,
+    // and one fold brings it back below 2^127.
+    s0 = fold(s0 + mul_loose(fold(share.a), weight));
+    s1 = fold(s1 + mul_loose(fold(share.b), weight));
+    s2 = fold(s2 + mul_loose(fold(share.c), weight));
+    s3 = fold(s3 + mul_loose(fold(share.d), weight));
+  }
+  sums[0] = field_detail::canonical(s0);
+  sums[1] = field_detail::canonical(s1);
+  sums[2] = field_detail::canonical(s2);
+  sums[3] = field_detail::canonical(s3);
+}
+
+}  // namespace
+
 FieldElement interpolate_at_zero(std::span<const Share> shares, int word) {
   const std::vector<FieldElement> weights = lagrange_weights_at_zero(shares);
-  FieldElement sum = 0U;
-  for (std::size_t i = 0; i < shares.size(); ++i) {
-    sum = add_mod(mul_mod(word_of(shares[i], static_cast<std::size_t>(word)), weights[i]), sum);
-  }
-  return sum;
+  SecretArray<FieldElement, kWords> sums;
+  weighted_sums(shares.data(), weights.data(), shares.size(), sums.data());
+  return sums[static_cast<std::size_t>(word)];
 }
 
 Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
@@ -200,25 +303,20 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
   const auto count = static_cast<std::size_t>(k);  // at most shares.size()
   if (count > PTRDIFF_MAX / sizeof(Share)) internal_failure("capacity overflow");
 
-  SecretVector<Share> parsed;
-  parsed.reserve(count);
+  Scratch<Share, kInlineShares, true> parsed(count);
   for (std::size_t i = 0; i < count; ++i) {
-    Share& share = parsed.emplace_back();
+    Share& share = parsed[i];
     const ShareTextError error = parse_share_into(shares[i], share);
     if (error != ShareTextError::kNone) {
+      // The failed share may hold values too; the scratch wipes all `count` entries.
       return ErrorMessage{"Shamir combine failed: " + share_text_error_message(error, shares[i])};
     }
   }
 
-  const std::vector<FieldElement> weights = lagrange_weights_at_zero(parsed);
+  Scratch<FieldElement, kInlineShares, false> weights(count);
+  weights_into(parsed.data(), count, weights.data());
   SecretArray<FieldElement, kWords> sums;
-  for (std::size_t i = 0; i < count; ++i) {
-    const Share& share = parsed[i];
-    sums[0] = add_mod(mul_mod(share.a, weights[i]), sums[0]);
-    sums[1] = add_mod(mul_mod(share.b, weights[i]), sums[1]);
-    sums[2] = add_mod(mul_mod(share.c, weights[i]), sums[2]);
-    sums[3] = add_mod(mul_mod(share.d, weights[i]), sums[3]);
-  }
+  weighted_sums(parsed.data(), weights.data(), count, sums.data());
 
   RecoveredSecret secret;
   std::uint8_t* out = secret.data();
