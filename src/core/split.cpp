@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/internal_failure.hpp"
+#include "core/scratch.hpp"
 #include "core/share_text.hpp"
 
 namespace velkor::core {
@@ -18,6 +19,9 @@ constexpr std::uint64_t kMaxBytes = PTRDIFF_MAX;
 
 // Share text length is (decimal digits of x) + 132.
 constexpr std::uint64_t kValueTextSize = 4 * 33;
+
+// Coefficient tables of splits with k − 1 <= kInlineDegree stay on the stack.
+constexpr std::size_t kInlineDegree = 16;
 
 // Total length of the texts of shares 1 … n. Every x >= 10^(d−1) has a d-th digit, so the digit
 // count is the sum over d of the number of such x.
@@ -39,38 +43,33 @@ std::uint64_t load_be64(const std::uint8_t* bytes) noexcept {
   return word;
 }
 
-// Evaluates the polynomials of two words at x together, so that the two independent Horner
-// chains overlap in the processor. Kept out of line with few live values: inlined into
-// shamir_split, GCC spilled the 128-bit accumulators to the stack and ran at a third of the speed.
+// f_w(x) − s_w for the four words at x: the table holds coefficient j (of x^(j + 1)) of word w
+// at 4 · j + w. The four Horner chains are independent, so the processor overlaps them. Kept
+// out of line with few live values: inlined into shamir_split, GCC spilled the 128-bit
+// accumulators to the stack and ran at a third of the speed.
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((noinline))
 #endif
-void evaluate_two(const FieldElement* row0, const FieldElement* row1, std::size_t degree,
-                  std::uint64_t x, FieldElement& y0_out, FieldElement& y1_out) noexcept {
+void evaluate_four(const FieldElement* table, std::size_t degree, std::uint64_t x,
+                   FieldElement* out) noexcept {
   using field_detail::mul_small_loose;
   // Each step adds a value below P to a weak product: the sum fits in 128 bits, and
   // mul_small_loose accepts any 128-bit value.
   uint128 y0 = 0U;
   uint128 y1 = 0U;
-  for (std::size_t j = degree; j-- > 0;) {
-    y0 = mul_small_loose(y0, x) + row0[j];
-    y1 = mul_small_loose(y1, x) + row1[j];
+  uint128 y2 = 0U;
+  uint128 y3 = 0U;
+  for (const FieldElement* row = table + 4 * degree; row != table;) {
+    row -= 4;
+    y0 = mul_small_loose(y0, x) + row[0];
+    y1 = mul_small_loose(y1, x) + row[1];
+    y2 = mul_small_loose(y2, x) + row[2];
+    y3 = mul_small_loose(y3, x) + row[3];
   }
-  y0_out = mul_small_loose(y0, x);
-  y1_out = mul_small_loose(y1, x);
-}
-
-// f_w(x) for the four words: the polynomial part, then the word itself as constant term.
-void evaluate_words(const SecretArray<FieldElement, kWords>& words,
-                    const std::array<SecretVector<FieldElement>, kWords>& rows, std::uint64_t x,
-                    Share& out) noexcept {
-  const std::size_t degree = rows[0].size();
-  evaluate_two(rows[0].data(), rows[1].data(), degree, x, out.a, out.b);
-  evaluate_two(rows[2].data(), rows[3].data(), degree, x, out.c, out.d);
-  out.a = reduce_mod(out.a + words[0]);
-  out.b = reduce_mod(out.b + words[1]);
-  out.c = reduce_mod(out.c + words[2]);
-  out.d = reduce_mod(out.d + words[3]);
+  out[0] = mul_small_loose(y0, x);
+  out[1] = mul_small_loose(y1, x);
+  out[2] = mul_small_loose(y2, x);
+  out[3] = mul_small_loose(y3, x);
 }
 
 }  // namespace
@@ -89,43 +88,60 @@ FieldElement evaluate_polynomial(FieldElement s, std::span<const FieldElement> r
   return reduce_mod(field_detail::mul_small_loose(y, x) + s);
 }
 
+std::size_t ShareList::text_offset(std::size_t count) noexcept {
+  return static_cast<std::size_t>(lo64(total_text_size(count)));
+}
+
+std::size_t ShareList::text_size(std::uint64_t x) noexcept {
+  std::size_t digits = 1;
+  for (std::uint64_t rest = x; rest >= 10; rest /= 10) ++digits;
+  return digits + kValueTextSize;
+}
+
 Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
                                 std::uint64_t n, RandomWordSource draw) {
   if (secret.size() != kSecretSize) return ErrorMessage{"Secret must be exactly 32 bytes"};
   if (k < 2) return ErrorMessage{"Shamir split failed: k must be >= 2"};
   if (n < k) return ErrorMessage{"Shamir split failed: n must be >= k"};
 
-  // Sizes of the reservations: each coefficient row, the text buffer and the offsets.
+  // Sizes of the reservations: the coefficient table and the text buffer.
   const std::uint64_t degree = k - 1;
   const uint128 text_size = total_text_size(n);
-  if (degree > kMaxBytes / sizeof(FieldElement) || text_size > kMaxBytes ||
-      n > kMaxBytes / sizeof(std::size_t)) {
+  if (degree > kMaxBytes / (kWords * sizeof(FieldElement)) || text_size > kMaxBytes) {
     internal_failure("capacity overflow");
   }
 
   // Everything is reserved before the first draw, so a reservation that fails costs no
   // randomness; the table is still complete before the first share is evaluated.
-  std::array<SecretVector<FieldElement>, kWords> rows;
-  for (auto& row : rows) row.reserve(static_cast<std::size_t>(degree));
+  const auto degree_size = static_cast<std::size_t>(degree);
+  Scratch<FieldElement, kWords * kInlineDegree, true> table(kWords * degree_size);
   ShareList list;
   list.text_.resize(static_cast<std::size_t>(lo64(text_size)));
-  list.ends_.reserve(static_cast<std::size_t>(n));
+  list.count_ = static_cast<std::size_t>(n);
 
   SecretArray<FieldElement, kWords> words;
   for (std::size_t w = 0; w < kWords; ++w) words[w] = load_be64(secret.data() + 8 * w);
 
-  for (auto& row : rows) {
-    for (std::uint64_t j = 0; j < degree; ++j) row.push_back(random_field_element(draw));
+  // Drawn row by row (word 0's coefficients of x^1 … x^(k−1), then word 1's, …), stored
+  // interleaved by power.
+  for (std::size_t w = 0; w < kWords; ++w) {
+    for (std::size_t j = 0; j < degree_size; ++j) {
+      table[kWords * j + w] = random_field_element(draw);
+    }
   }
 
   SecretArray<Share, 1> current;
+  SecretArray<FieldElement, kWords> values;
   char* out = list.text_.data();
-  std::size_t offset = 0;
   for (std::uint64_t x = 1; x <= n; ++x) {
-    current[0].index = x;
-    evaluate_words(words, rows, x, current[0]);
-    offset += format_share(current[0], out + offset);
-    list.ends_.push_back(offset);
+    evaluate_four(table.data(), degree_size, x, values.data());
+    Share& share = current[0];
+    share.index = x;
+    share.a = reduce_mod(values[0] + words[0]);
+    share.b = reduce_mod(values[1] + words[1]);
+    share.c = reduce_mod(values[2] + words[2]);
+    share.d = reduce_mod(values[3] + words[3]);
+    out += format_share(share, out);
   }
   return list;
 }

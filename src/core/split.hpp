@@ -23,20 +23,24 @@ using RandomWordSource = std::uint64_t (*)();
 // long as the list lives and is not moved from.
 class ShareList {
  public:
-  [[nodiscard]] std::size_t size() const noexcept { return ends_.size(); }
+  [[nodiscard]] std::size_t size() const noexcept { return count_; }
   // Text of share i (0-based, so index i + 1): its bytes are data() … data() + size() − 1,
-  // ASCII, not terminated.
+  // ASCII, not terminated. The place of a text follows from the lengths of the indices before it.
   [[nodiscard]] std::string_view operator[](std::size_t i) const noexcept {
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return {text_.data() + begin, ends_[i] - begin};
+    return {text_.data() + text_offset(i), text_size(i + 1)};
   }
+
+  // Total length of the texts of shares 1 … count; the offset of the text of share count + 1.
+  [[nodiscard]] static std::size_t text_offset(std::size_t count) noexcept;
+  // Length of the text of share x: the decimal digits of x and 4 · 33.
+  [[nodiscard]] static std::size_t text_size(std::uint64_t x) noexcept;
 
  private:
   friend Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
                                          std::uint64_t n, RandomWordSource draw);
 
-  SecretVector<char> text_;        // all share texts, without separators
-  std::vector<std::size_t> ends_;  // end offset of each text in text_
+  SecretVector<char> text_;  // all share texts, without separators
+  std::size_t count_ = 0;
 };
 
 // Splits `secret` (must be 32 bytes) with threshold k into n shares.
