@@ -155,7 +155,10 @@ struct DivMod32 {
 // numbers only (the decimal index of a share).
 [[nodiscard]] constexpr DivMod32 divmod_u32(uint128 v, std::uint32_t divisor) noexcept {
 #if VELKOR_NATIVE_U128
-  return {v / divisor, static_cast<std::uint32_t>(v % divisor)};
+  // One division: the remainder from the quotient (a second operator would be a second call of
+  // the library's 128-bit division).
+  const uint128 quotient = v / divisor;
+  return {quotient, static_cast<std::uint32_t>(lo64(v) - lo64(quotient) * divisor)};
 #else
   // Long division by 32-bit digits: every partial dividend is below divisor · 2^32.
   std::uint64_t rem = 0;
