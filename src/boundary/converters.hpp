@@ -5,6 +5,8 @@
 // which applies the argument-name wrapping.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -25,16 +27,37 @@ namespace velkor::boundary {
 [[nodiscard]] std::uint64_t to_u64(PyObject* value);
 
 // The UTF-8 texts of a sequence of str, in the sequence's order. Each view points into the
-// UTF-8 buffer that the str object caches; the object is held here, so the views stay valid
-// as long as this value lives.
+// UTF-8 buffer that the str object caches; the object is held here (a strong reference), so the
+// views stay valid as long as this value lives. Up to kInline texts are kept inside the object
+// itself, more in two heap blocks.
 class ShareTexts {
  public:
-  [[nodiscard]] std::span<const std::string_view> texts() const noexcept { return texts_; }
+  ShareTexts() noexcept = default;
+  ShareTexts(ShareTexts&& other) noexcept;
+  ShareTexts(const ShareTexts&) = delete;
+  ShareTexts& operator=(const ShareTexts&) = delete;
+  ShareTexts& operator=(ShareTexts&&) = delete;
+  ~ShareTexts();
+
+  [[nodiscard]] std::span<const std::string_view> texts() const noexcept {
+    return {on_heap_ ? heap_texts_.data() : inline_texts_.data(), size_};
+  }
 
  private:
   friend ShareTexts to_share_texts(PyObject* value);
-  std::vector<OwnedRef> owners_;
-  std::vector<std::string_view> texts_;
+  static constexpr std::size_t kInline = 16;
+
+  // Room for `capacity` texts in all; may move the texts to the heap.
+  void reserve(std::size_t capacity);
+  // Appends a text; takes over the reference of `owner` once nothing can fail any more.
+  void push(OwnedRef& owner, std::string_view text);
+
+  std::size_t size_ = 0;
+  bool on_heap_ = false;
+  std::array<PyObject*, kInline> inline_owners_;  // left uninitialised: size_ of them are used
+  std::array<std::string_view, kInline> inline_texts_;
+  std::vector<PyObject*> heap_owners_;
+  std::vector<std::string_view> heap_texts_;
 };
 
 // A sequence (by the interpreter's sequence check) of str items, other than a str itself.
