@@ -237,12 +237,16 @@ void check_share_writing() {
 // read: the weights come from the indices alone and must stay defined.
 void check_interpolation() {
   WordStream words{2};
-  const std::vector<std::vector<u128>> index_sets = {
-      {1, 2},           {3, 1, 5},
-      {7, 2, 9, 4, 11}, {kTwo64 + 3, 5, kP - 1, kMax128},  // large and non-canonical indices
-      {4, 4, 6},                                           // equal indices: their weights are 0
-      {0, 3, 8},  // an index ≡ 0 gets weight 1, the others 0
+  std::vector<std::vector<u128>> index_sets = {
+      {1, 2},                            // the smallest threshold
+      {7, 2, 9, 4, 11},                  // small indices in any order
+      {kTwo64 + 3, 5, kP - 1, kMax128},  // large and non-canonical indices
+      {4, 4, 6},                         // equal indices: their weights are 0
+      {0, 3, 8},                         // an index ≡ 0 gets weight 1, the others 0
   };
+  // More shares than combining keeps in its fixed buffers.
+  index_sets.emplace_back();
+  for (u128 x = 1; x <= 20; ++x) index_sets.back().push_back(3 * x);
   for (const std::vector<u128>& indices : index_sets) {
     // Any values will do (combining trusts its input); values of P and more are allowed too.
     std::vector<std::array<u128, 4>> values(indices.size());
@@ -293,7 +297,9 @@ std::uint64_t secret_draw() {
 // hold the key; combining parses its input, so it runs on the released (defined) texts.
 void check_split() {
   WordStream key_words{4};
-  const std::array<std::array<std::uint64_t, 2>, 4> shapes = {{{2, 2}, {3, 5}, {5, 12}, {2, 101}}};
+  // Up to a threshold above what splitting keeps on the stack, and an index of three digits.
+  const std::array<std::array<std::uint64_t, 2>, 5> shapes = {
+      {{2, 2}, {3, 5}, {5, 12}, {2, 101}, {20, 23}}};
   for (const auto& [k, n] : shapes) {
     std::array<std::uint8_t, 32> key{};
     for (std::uint8_t& byte : key) byte = static_cast<std::uint8_t>(key_words.next());
