@@ -4,7 +4,10 @@
 #   2. audits it with abi3audit (no use of anything outside the stable ABI of 3.12);
 #   3. builds and runs the C++ core tests through CTest, with the native and the portable
 #      128-bit integer, and checks that the Windows random source cross-compiles;
-#   4. installs that same wheel into a fresh virtual environment for every Python >= 3.12 it
+#   4. checks the constant-time code under valgrind memcheck (and that the check bites), that
+#      the wipes survive in the optimised module's machine code, runs the C++ and Python suites
+#      under AddressSanitizer and UndefinedBehaviorSanitizer, and runs the fuzz targets briefly;
+#   5. installs that same wheel into a fresh virtual environment for every Python >= 3.12 it
 #      finds and runs the pytest suite there, plus the type checks of the shipped stubs.
 # Set PYTHON to choose the interpreter that builds (it is also tested first).
 set -euo pipefail
@@ -73,6 +76,18 @@ ctest --test-dir "$build/cpp" --output-on-failure -j "$jobs" | tail -n 4
 
 step "Windows random source (cross-compiled)"
 scripts/check-windows-build.sh
+
+step "constant time (valgrind memcheck)"
+PYTHON="${pythons[0]}" scripts/check-constant-time.sh
+
+step "wipes in the optimised module"
+PYTHON="${pythons[0]}" scripts/check-wipe-disassembly.sh
+
+step "sanitizers (ASan, UBSan)"
+PYTHON="${pythons[0]}" scripts/check-sanitizers.sh
+
+step "fuzz targets (short runs)"
+FUZZ_BUILD="$build/fuzz" scripts/check-fuzz.sh
 
 status=0
 for python in "${pythons[@]}"; do
