@@ -21,19 +21,7 @@ if ! command -v objdump >/dev/null 2>&1; then
   exit 1
 fi
 
-# CMake >= 3.26 and Ninja: from PATH when recent enough, else from a tools environment.
-cmake_ok() {
-  command -v cmake >/dev/null 2>&1 && command -v ninja >/dev/null 2>&1 \
-    && printf '%s\n' 3.26 "$(cmake --version | awk 'NR == 1 { print $3 }')" | sort -C -V
-}
-if ! cmake_ok; then
-  tools="$root/build/ct-tools"
-  if [ ! -x "$tools/bin/cmake" ] || [ ! -x "$tools/bin/ninja" ]; then
-    "$python" -m venv "$tools"
-    "$tools/bin/python" -m pip install -q cmake ninja
-  fi
-  export PATH="$tools/bin:$PATH"
-fi
+velkor_ensure_cmake "$root/build/ct-tools"
 
 build="$root/build/ct-wipe"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_WERROR=ON \

@@ -41,3 +41,18 @@ velkor_find_python() {
   fi
   echo "$first"
 }
+
+# Puts CMake >= 3.26 and Ninja on PATH: the ones already there when recent enough, else from a
+# tools environment under the given directory (made once with the first usable Python).
+velkor_ensure_cmake() {
+  local tools="$1"
+  if command -v cmake >/dev/null 2>&1 && command -v ninja >/dev/null 2>&1 \
+    && printf '%s\n' 3.26 "$(cmake --version | awk 'NR == 1 { print $3 }')" | sort -C -V; then
+    return 0
+  fi
+  if [ ! -x "$tools/bin/cmake" ] || [ ! -x "$tools/bin/ninja" ]; then
+    "$(velkor_find_python)" -m venv "$tools"
+    "$tools/bin/python" -m pip install -q cmake ninja
+  fi
+  export PATH="$tools/bin:$PATH"
+}

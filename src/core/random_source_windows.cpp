@@ -1,13 +1,7 @@
 // fill_random on Windows: BCryptGenRandom with the system-preferred generator, and
 // SystemFunction036 (documented as RtlGenRandom) as the fallback for a piece it fails on. The
 // decisions are made by windows_random::fill_in_pieces; this file only binds the system calls.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "core/windows_api.hpp"
 // windows.h first: bcrypt.h uses its types.
 #include <bcrypt.h>
 

@@ -15,13 +15,7 @@
 #include "core/wipe_internal.hpp"
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>  // SecureZeroMemory
+#include "core/windows_api.hpp"  // SecureZeroMemory
 #endif
 
 // Which primitive this C library offers. glibc has explicit_bzero since 2.25, FreeBSD since
