@@ -1,8 +1,9 @@
 """Python-level benchmark of pyvelkor_core against its floors and a peer.
 
-For every figure the statement is timed with timeit: the loop count is chosen so that one
-repeat lasts at least --min-time seconds, the repeat is done --repeat times and the median
-per-call time is reported. In the same run it times:
+Every figure is a statement timed with timeit (the statement runs inline in timeit's loop, so
+no extra Python call is counted): the loop count is chosen so that one repeat lasts at least
+--min-time seconds, the repeat is done --repeat times and the median per-call time is
+reported. In the same run it times:
 
   * generate_key() against os.urandom(32);
   * split_secret(s, k, n) against its randomness floor, 8·(k − 1) calls of os.getrandom(8)
@@ -12,7 +13,9 @@ per-call time is reported. In the same run it times:
   * pycryptodome's Crypto.Protocol.SecretSharing.Shamir, the peer: it shares 16-byte secrets,
     so one 32-byte key costs two splits and two combines.
 
-Usage: python bench/bench.py [--json FILE] [--quick] [--no-peer]
+The load average of the machine is recorded before and after the run.
+
+Usage: python bench/bench.py [--json FILE] [--quick] [--no-peer] [--repeat N] [--min-time S]
 """
 
 from __future__ import annotations
@@ -23,8 +26,8 @@ import os
 import platform
 import statistics
 import sys
+import time
 import timeit
-from collections.abc import Callable
 from typing import Any
 
 import pyvelkor_core
@@ -32,9 +35,9 @@ import pyvelkor_core
 CASES = [(2, 3), (3, 5), (10, 20), (50, 100), (255, 255)]
 
 
-def per_call(function: Callable[[], object], *, repeat: int, min_time: float) -> float:
-    """Median seconds per call of `function`."""
-    timer = timeit.Timer(function)
+def per_call(statement: str, namespace: dict[str, Any], *, repeat: int, min_time: float) -> float:
+    """Median seconds per execution of `statement` in `namespace`."""
+    timer = timeit.Timer(statement, globals=namespace)
     loops, elapsed = timer.autorange()
     loops = max(1, int(loops * min_time / max(elapsed, 1e-9)))
     runs = timer.repeat(repeat=repeat, number=loops)
@@ -52,40 +55,64 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
-def peer_functions(k: int, n: int) -> tuple[Callable[[], object], Callable[[], object]] | None:
+def load_average() -> list[float] | None:
+    try:
+        return [round(value, 2) for value in os.getloadavg()]
+    except (AttributeError, OSError):
+        return None
+
+
+def peer_namespace(k: int, n: int) -> dict[str, Any] | None:
+    """Names for the peer's statements: the two halves of a key and their shares."""
     try:
         from Crypto.Protocol.SecretSharing import Shamir
     except ImportError:
         return None
     key = os.urandom(32)
-    halves = (key[:16], key[16:])
-    shares = [Shamir.split(k, n, half) for half in halves]
+    low, high = key[:16], key[16:]
+    low_shares, high_shares = Shamir.split(k, n, low), Shamir.split(k, n, high)
+    assert Shamir.combine(low_shares[:k]) + Shamir.combine(high_shares[:k]) == key
+    return {
+        "Shamir": Shamir,
+        "k": k,
+        "n": n,
+        "low": low,
+        "high": high,
+        "low_shares": low_shares[:k],
+        "high_shares": high_shares[:k],
+    }
 
-    def split() -> object:
-        return [Shamir.split(k, n, half) for half in halves]
 
-    def combine() -> object:
-        return [Shamir.combine(half_shares[:k]) for half_shares in shares]
-
-    assert b"".join(Shamir.combine(s[:k]) for s in shares) == key
-    return split, combine
+PEER_SPLIT = "Shamir.split(k, n, low); Shamir.split(k, n, high)"
+PEER_COMBINE = "Shamir.combine(low_shares); Shamir.combine(high_shares)"
 
 
 def run(args: argparse.Namespace) -> dict[str, Any]:
     repeat, min_time = args.repeat, args.min_time
-    timed = lambda function: per_call(function, repeat=repeat, min_time=min_time)  # noqa: E731
+
+    def timed(statement: str, namespace: dict[str, Any], slow: bool = False) -> float:
+        return per_call(statement, namespace, repeat=min(repeat, 3) if slow else repeat, min_time=min_time)
+
+    getrandom = getattr(os, "getrandom", None)
     results: dict[str, Any] = {
         "python": sys.version.split()[0],
         "platform": platform.platform(),
         "cpu": cpu_model(),
+        "cpu_count": os.cpu_count(),
         "repeat": repeat,
         "min_time": min_time,
+        "getrandom": getrandom is not None,
+        "load_before": load_average(),
+        "started": time.strftime("%Y-%m-%d %H:%M:%S"),
     }
-    getrandom = getattr(os, "getrandom", None) or (lambda size: os.urandom(size))
-    results["generate_key"] = timed(pyvelkor_core.generate_key)
-    results["urandom_32"] = timed(lambda: os.urandom(32))
-    results["call_floor"] = timed(lambda: divmod(7, 3))
-    results["getrandom_8"] = timed(lambda: getrandom(8))
+    # os.getrandom where the platform has it, else os.urandom of the same size.
+    draw = "getrandom(8)" if getrandom is not None else "urandom(8)"
+    base: dict[str, Any] = {"p": pyvelkor_core, "urandom": os.urandom, "getrandom": getrandom}
+    results["generate_key"] = timed("p.generate_key()", base)
+    results["urandom_32"] = timed("urandom(32)", base)
+    results["call_floor"] = timed("divmod(a, b)", {"a": 7, "b": 3})
+    results["getrandom_8"] = timed(draw, base)
+
     cases = []
     secret = os.urandom(32)
     for k, n in CASES:
@@ -94,28 +121,23 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
         shares = pyvelkor_core.split_secret(secret, k, n)
         subset = shares[:k]
         assert pyvelkor_core.combine_shares(subset, k) == secret
-        draws = 8 * (k - 1)
-
-        def floor(draws: int = draws) -> None:
-            for _ in range(draws):
-                getrandom(8)
-
+        namespace = dict(base, secret=secret, k=k, n=n, subset=subset, draws=range(8 * (k - 1)))
         case: dict[str, Any] = {
             "k": k,
             "n": n,
-            "split": timed(lambda: pyvelkor_core.split_secret(secret, k, n)),
-            "combine": timed(lambda: pyvelkor_core.combine_shares(subset, k)),
-            "split_random_floor": timed(floor),
+            "split": timed("p.split_secret(secret, k, n)", namespace),
+            "combine": timed("p.combine_shares(subset, k)", namespace),
+            # The loop costs a few ns per draw on top of the draws themselves.
+            "split_random_floor": timed(f"for _ in draws: {draw}", namespace),
         }
-        peer = None if args.no_peer else peer_functions(k, n)
+        peer = None if args.no_peer else peer_namespace(k, n)
         if peer is not None:
-            slow = k >= 50
-            peer_timed = lambda f: per_call(f, repeat=3 if slow else repeat, min_time=min_time)  # noqa: E731
-            case["peer_split"] = peer_timed(peer[0])
-            case["peer_combine"] = peer_timed(peer[1])
+            case["peer_split"] = timed(PEER_SPLIT, peer, slow=k >= 50)
+            case["peer_combine"] = timed(PEER_COMBINE, peer, slow=k >= 50)
         cases.append(case)
         print(f"  measured k={k} n={n}", file=sys.stderr)
     results["cases"] = cases
+    results["load_after"] = load_average()
     return results
 
 
@@ -127,33 +149,48 @@ def format_time(seconds: float) -> str:
 
 
 def table(results: dict[str, Any]) -> str:
+    call = results["call_floor"]
     lines = [
-        f"Python {results['python']} on {results['cpu']} (median of {results['repeat']} repeats)",
+        f"Python {results['python']} on {results['cpu']} ({results['cpu_count']} cores), "
+        f"median of {results['repeat']} repeats; load average before {results['load_before']}, "
+        f"after {results['load_after']}",
         "",
-        "| figure | time | reference | ratio |",
-        "|---|---|---|---|",
-        f"| generate_key() | {format_time(results['generate_key'])} | os.urandom(32) "
-        f"{format_time(results['urandom_32'])} | {results['generate_key'] / results['urandom_32']:.2f}× |",
-        f"| C builtin call, 2 arguments | {format_time(results['call_floor'])} | | |",
-        f"| os.getrandom(8) | {format_time(results['getrandom_8'])} | | |",
+        "| operation | ours | reference | reference time | ours / reference |",
+        "|---|---:|---|---:|---:|",
+        f"| generate_key() | {format_time(results['generate_key'])} | os.urandom(32) | "
+        f"{format_time(results['urandom_32'])} | {results['generate_key'] / results['urandom_32']:.2f} |",
+        f"| os.getrandom(8) | {format_time(results['getrandom_8'])} | | | |",
+        f"| divmod(a, b) | {format_time(call)} | | | |",
     ]
     for case in results["cases"]:
         k, n = case["k"], case["n"]
+        floor = case["split_random_floor"]
         lines.append(
-            f"| split_secret(s, {k}, {n}) | {format_time(case['split'])} | 8·(k−1) = {8 * (k - 1)} × "
-            f"os.getrandom(8) {format_time(case['split_random_floor'])} | "
-            f"{case['split'] / case['split_random_floor']:.2f}× |"
+            f"| split_secret(s, {k}, {n}) | {format_time(case['split'])} | {8 * (k - 1)} × "
+            f"os.getrandom(8) | {format_time(floor)} | {case['split'] / floor:.2f} |"
         )
         lines.append(
-            f"| combine_shares(shares[:{k}], {k}) | {format_time(case['combine'])} | C builtin call "
-            f"{format_time(results['call_floor'])} | {case['combine'] / results['call_floor']:.1f}× |"
+            f"| combine_shares(shares[:{k}], {k}) | {format_time(case['combine'])} | divmod(a, b) | "
+            f"{format_time(call)} | {case['combine'] / call:.1f} |"
         )
-        if "peer_split" in case:
+    if any("peer_split" in case for case in results["cases"]):
+        lines += [
+            "",
+            "One 32-byte key, split and combined (pycryptodome: two 16-byte halves):",
+            "",
+            "| (k, n) | ours split | ours combine | pycryptodome split | pycryptodome combine "
+            "| pycryptodome / ours |",
+            "|---|---:|---:|---:|---:|---:|",
+        ]
+        for case in results["cases"]:
+            if "peer_split" not in case:
+                continue
             ours = case["split"] + case["combine"]
             theirs = case["peer_split"] + case["peer_combine"]
             lines.append(
-                f"| pycryptodome split + combine of a 32-byte key, ({k}, {n}) | {format_time(theirs)} | "
-                f"ours {format_time(ours)} | {theirs / ours:.0f}× faster |"
+                f"| ({case['k']}, {case['n']}) | {format_time(case['split'])} | "
+                f"{format_time(case['combine'])} | {format_time(case['peer_split'])} | "
+                f"{format_time(case['peer_combine'])} | {theirs / ours:.0f}× |"
             )
     return "\n".join(lines)
 
@@ -171,6 +208,7 @@ def main() -> None:
     if args.json:
         with open(args.json, "w", encoding="utf-8") as output:
             json.dump(results, output, indent=2)
+            output.write("\n")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs every benchmark and regenerates docs/benchmarks.md and docs/benchmarks.png:
+#   1. a virtual environment (build/bench-venv) with the package, pycryptodome (the peer of the
+#      Python benchmark, installed only here) and matplotlib;
+#   2. the core micro-benchmarks (bench/bench_core.cpp, Google Benchmark), JSON to
+#      build/bench-core-raw.json (docs/bench-core.json keeps the figures without host details);
+#   3. the Python benchmark (bench/bench.py), JSON to docs/bench-python.json;
+#   4. bench/report.py, which writes the page and the plot from the two JSON files.
+# Google Benchmark comes from the system (Debian: libbenchmark-dev). Set PYTHON to choose the
+# interpreter (>= 3.12), VELKOR_JOBS for the build's parallelism. Extra arguments go to
+# bench/bench.py (for example --quick).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+mkdir -p build docs
+source scripts/find-python.sh
+python=$(velkor_find_python)
+jobs=${VELKOR_JOBS:-2}
+
+venv="$root/build/bench-venv"
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+fi
+"$venv/bin/python" -m pip install -q cmake ninja pycryptodome matplotlib
+"$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$root"
+export PATH="$venv/bin:$PATH"
+
+build="$root/build/bench"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_MODULE=OFF \
+  -DVELKOR_BUILD_BENCH=ON -DVELKOR_WERROR=ON > "$build.configure.log" 2>&1 \
+  || { cat "$build.configure.log"; exit 1; }
+cmake --build "$build" -j "$jobs" --target velkor_bench_core > "$build.build.log" 2>&1 \
+  || { cat "$build.build.log"; exit 1; }
+
+echo "== core micro-benchmarks"
+"$build/bench/velkor_bench_core" --benchmark_repetitions=5 --benchmark_min_time=0.2 \
+  --benchmark_out="$root/build/bench-core-raw.json" --benchmark_out_format=json \
+  | sed -n '/^operation/,$p'
+
+echo "== Python benchmark"
+# Run from outside the checkout so that the installed package is the one imported.
+(cd "$root/build" && "$venv/bin/python" "$root/bench/bench.py" --json "$root/docs/bench-python.json" "$@")
+
+echo "== report"
+"$venv/bin/python" "$root/bench/report.py" --core "$root/build/bench-core-raw.json" \
+  --core-out "$root/docs/bench-core.json" --python "$root/docs/bench-python.json" \
+  --markdown "$root/docs/benchmarks.md" --plot "$root/docs/benchmarks.png"
