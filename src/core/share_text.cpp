@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velkor::core {
 namespace {
 
@@ -120,6 +124,42 @@ constexpr std::uint32_t pack_nibbles(std::uint64_t nibbles) noexcept {
   return static_cast<std::uint32_t>(v);
 }
 
+#if defined(__SSE2__)
+
+// Sixteen hexadecimal digits as a 64-bit number, in the lanes of one SSE2 register; `valid` gets
+// the mask of the bytes that are digits (bit i for byte i).
+std::uint64_t read_hex16(const char* text, unsigned& valid) noexcept {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  // Signed byte comparisons: a byte of 0x80 or more is negative and fails every range below.
+  const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
+                                      _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
+  const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));  // A–F onto a–f
+  const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                       _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));
+  valid = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+  // '0' … '9' have the digit in their low nibble, the letters the digit − 9.
+  const __m128i nibbles = _mm_add_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0f)),
+                                       _mm_and_si128(letter, _mm_set1_epi8(9)));
+  // 16-bit lane j holds digits 2j (low byte, more significant) and 2j + 1: join them into a byte.
+  const __m128i pairs = _mm_or_si128(
+      _mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xff)), 4), _mm_srli_epi16(nibbles, 8));
+  const __m128i packed = _mm_packus_epi16(pairs, pairs);  // byte j = digit pair j
+  return byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed)));
+}
+
+// Reads exactly 32 hexadecimal digits. Returns 1, or 0 when any byte is not one.
+std::uint64_t read_hex32(const char* text, uint128& out) noexcept {
+  unsigned valid_hi = 0;
+  unsigned valid_lo = 0;
+  const std::uint64_t hi = read_hex16(text, valid_hi);
+  const std::uint64_t lo = read_hex16(text + 16, valid_lo);
+  out = make_u128(hi, lo);
+  const std::uint64_t bad = (valid_hi & valid_lo) ^ 0xffffU;  // a bit for every rejected byte
+  return (bad - 1U) >> 63;                                    // 1 exactly when bad is 0
+}
+
+#else
+
 // Eight bytes from `text`, byte i in lane i, whatever the byte order of the machine.
 std::uint64_t load_lanes(const char* text) noexcept {
   std::uint64_t v = 0;
@@ -147,6 +187,8 @@ std::uint64_t read_hex32(const char* text, uint128& out) noexcept {
   const std::uint64_t bad = all_valid ^ kLanes80;  // a top bit for every rejected byte
   return ((bad | (0U - bad)) >> 63) ^ 1U;          // 1 exactly when bad is 0
 }
+
+#endif
 
 // The value and validity of one hexadecimal byte, without a branch on it: valid is 1 or 0.
 struct HexByte {
