@@ -3,7 +3,9 @@
 Every figure is a statement timed with timeit (the statement runs inline in timeit's loop, so
 no extra Python call is counted): the loop count is chosen so that one repeat lasts at least
 --min-time seconds, the repeat is done --repeat times and the median per-call time is
-reported. In the same run it times:
+reported, in wall time and in processor time of the process (user and system, measured around
+the same repeats; on a shared machine the wall time also counts the time spent waiting for a
+core). In the same run it times:
 
   * generate_key() against os.urandom(32);
   * split_secret(s, k, n) against its randomness floor, 8·(k − 1) calls of os.getrandom(8)
@@ -35,13 +37,19 @@ import pyvelkor_core
 CASES = [(2, 3), (3, 5), (10, 20), (50, 100), (255, 255)]
 
 
-def per_call(statement: str, namespace: dict[str, Any], *, repeat: int, min_time: float) -> float:
-    """Median seconds per execution of `statement` in `namespace`."""
+def per_call(statement: str, namespace: dict[str, Any], *, repeat: int, min_time: float) -> tuple[float, float]:
+    """Median seconds per execution of `statement` in `namespace`: wall time and processor time
+    of this process (user and system), both taken around the same repeats."""
     timer = timeit.Timer(statement, globals=namespace)
     loops, elapsed = timer.autorange()
     loops = max(1, int(loops * min_time / max(elapsed, 1e-9)))
-    runs = timer.repeat(repeat=repeat, number=loops)
-    return statistics.median(runs) / loops
+    wall, cpu = [], []
+    for _ in range(repeat):
+        wall_start, cpu_start = time.perf_counter(), time.process_time()
+        timer.timeit(loops)
+        wall.append(time.perf_counter() - wall_start)
+        cpu.append(time.process_time() - cpu_start)
+    return statistics.median(wall) / loops, statistics.median(cpu) / loops
 
 
 def cpu_model() -> str:
@@ -91,12 +99,19 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
     repeat, min_time = args.repeat, args.min_time
 
     def timed(statement: str, namespace: dict[str, Any], slow: bool = False) -> float:
-        return per_call(statement, namespace, repeat=min(repeat, 3) if slow else repeat, min_time=min_time)
+        """Stores the processor-time median under `key`_cpu; returns the wall-time median."""
+        wall, cpu = per_call(statement, namespace, repeat=min(repeat, 3) if slow else repeat, min_time=min_time)
+        timed.cpu = cpu  # type: ignore[attr-defined]
+        return wall
+
+    def record(target: dict[str, Any], key: str, statement: str, namespace: dict[str, Any], slow: bool = False) -> None:
+        target[key] = timed(statement, namespace, slow)
+        target[key + "_cpu"] = timed.cpu  # type: ignore[attr-defined]
 
     getrandom = getattr(os, "getrandom", None)
     results: dict[str, Any] = {
         "python": sys.version.split()[0],
-        "platform": platform.platform(),
+        "platform": " ".join(filter(None, (platform.system(), platform.machine(), " ".join(platform.libc_ver())))),
         "cpu": cpu_model(),
         "cpu_count": os.cpu_count(),
         "repeat": repeat,
@@ -108,10 +123,10 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
     # os.getrandom where the platform has it, else os.urandom of the same size.
     draw = "getrandom(8)" if getrandom is not None else "urandom(8)"
     base: dict[str, Any] = {"p": pyvelkor_core, "urandom": os.urandom, "getrandom": getrandom}
-    results["generate_key"] = timed("p.generate_key()", base)
-    results["urandom_32"] = timed("urandom(32)", base)
-    results["call_floor"] = timed("divmod(a, b)", {"a": 7, "b": 3})
-    results["getrandom_8"] = timed(draw, base)
+    record(results, "generate_key", "p.generate_key()", base)
+    record(results, "urandom_32", "urandom(32)", base)
+    record(results, "call_floor", "divmod(a, b)", {"a": 7, "b": 3})
+    record(results, "getrandom_8", draw, base)
 
     cases = []
     secret = os.urandom(32)
@@ -122,18 +137,15 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
         subset = shares[:k]
         assert pyvelkor_core.combine_shares(subset, k) == secret
         namespace = dict(base, secret=secret, k=k, n=n, subset=subset, draws=range(8 * (k - 1)))
-        case: dict[str, Any] = {
-            "k": k,
-            "n": n,
-            "split": timed("p.split_secret(secret, k, n)", namespace),
-            "combine": timed("p.combine_shares(subset, k)", namespace),
-            # The loop costs a few ns per draw on top of the draws themselves.
-            "split_random_floor": timed(f"for _ in draws: {draw}", namespace),
-        }
+        case: dict[str, Any] = {"k": k, "n": n}
+        record(case, "split", "p.split_secret(secret, k, n)", namespace)
+        record(case, "combine", "p.combine_shares(subset, k)", namespace)
+        # The loop costs a few ns per draw on top of the draws themselves.
+        record(case, "split_random_floor", f"for _ in draws: {draw}", namespace)
         peer = None if args.no_peer else peer_namespace(k, n)
         if peer is not None:
-            case["peer_split"] = timed(PEER_SPLIT, peer, slow=k >= 50)
-            case["peer_combine"] = timed(PEER_COMBINE, peer, slow=k >= 50)
+            record(case, "peer_split", PEER_SPLIT, peer, slow=k >= 50)
+            record(case, "peer_combine", PEER_COMBINE, peer, slow=k >= 50)
         cases.append(case)
         print(f"  measured k={k} n={n}", file=sys.stderr)
     results["cases"] = cases
@@ -149,29 +161,35 @@ def format_time(seconds: float) -> str:
 
 
 def table(results: dict[str, Any]) -> str:
-    call = results["call_floor"]
+    """Wall-time medians, with the processor-time medians in brackets; ratios of the latter."""
+
+    def both(target: dict[str, Any], key: str) -> str:
+        return f"{format_time(target[key])} ({format_time(target[key + '_cpu'])})"
+
+    def ratio(a: dict[str, Any], key_a: str, b: dict[str, Any], key_b: str) -> float:
+        return a[key_a + "_cpu"] / b[key_b + "_cpu"]
+
     lines = [
         f"Python {results['python']} on {results['cpu']} ({results['cpu_count']} cores), "
-        f"median of {results['repeat']} repeats; load average before {results['load_before']}, "
-        f"after {results['load_after']}",
+        f"median of {results['repeat']} repeats, wall time (processor time); load average before "
+        f"{results['load_before']}, after {results['load_after']}",
         "",
-        "| operation | ours | reference | reference time | ours / reference |",
+        "| operation | ours | reference | reference time | ours / reference (processor time) |",
         "|---|---:|---|---:|---:|",
-        f"| generate_key() | {format_time(results['generate_key'])} | os.urandom(32) | "
-        f"{format_time(results['urandom_32'])} | {results['generate_key'] / results['urandom_32']:.2f} |",
-        f"| os.getrandom(8) | {format_time(results['getrandom_8'])} | | | |",
-        f"| divmod(a, b) | {format_time(call)} | | | |",
+        f"| generate_key() | {both(results, 'generate_key')} | os.urandom(32) | "
+        f"{both(results, 'urandom_32')} | {ratio(results, 'generate_key', results, 'urandom_32'):.2f} |",
+        f"| os.getrandom(8) | {both(results, 'getrandom_8')} | | | |",
+        f"| divmod(a, b) | {both(results, 'call_floor')} | | | |",
     ]
     for case in results["cases"]:
         k, n = case["k"], case["n"]
-        floor = case["split_random_floor"]
         lines.append(
-            f"| split_secret(s, {k}, {n}) | {format_time(case['split'])} | {8 * (k - 1)} × "
-            f"os.getrandom(8) | {format_time(floor)} | {case['split'] / floor:.2f} |"
+            f"| split_secret(s, {k}, {n}) | {both(case, 'split')} | {8 * (k - 1)} × os.getrandom(8) | "
+            f"{both(case, 'split_random_floor')} | {ratio(case, 'split', case, 'split_random_floor'):.2f} |"
         )
         lines.append(
-            f"| combine_shares(shares[:{k}], {k}) | {format_time(case['combine'])} | divmod(a, b) | "
-            f"{format_time(call)} | {case['combine'] / call:.1f} |"
+            f"| combine_shares(shares[:{k}], {k}) | {both(case, 'combine')} | divmod(a, b) | "
+            f"{both(results, 'call_floor')} | {ratio(case, 'combine', results, 'call_floor'):.1f} |"
         )
     if any("peer_split" in case for case in results["cases"]):
         lines += [
@@ -179,18 +197,17 @@ def table(results: dict[str, Any]) -> str:
             "One 32-byte key, split and combined (pycryptodome: two 16-byte halves):",
             "",
             "| (k, n) | ours split | ours combine | pycryptodome split | pycryptodome combine "
-            "| pycryptodome / ours |",
+            "| pycryptodome / ours (wall, processor) |",
             "|---|---:|---:|---:|---:|---:|",
         ]
         for case in results["cases"]:
             if "peer_split" not in case:
                 continue
-            ours = case["split"] + case["combine"]
-            theirs = case["peer_split"] + case["peer_combine"]
+            wall = (case["peer_split"] + case["peer_combine"]) / (case["split"] + case["combine"])
+            cpu = (case["peer_split_cpu"] + case["peer_combine_cpu"]) / (case["split_cpu"] + case["combine_cpu"])
             lines.append(
-                f"| ({case['k']}, {case['n']}) | {format_time(case['split'])} | "
-                f"{format_time(case['combine'])} | {format_time(case['peer_split'])} | "
-                f"{format_time(case['peer_combine'])} | {theirs / ours:.0f}× |"
+                f"| ({case['k']}, {case['n']}) | {both(case, 'split')} | {both(case, 'combine')} | "
+                f"{both(case, 'peer_split')} | {both(case, 'peer_combine')} | {wall:.0f}×, {cpu:.0f}× |"
             )
     return "\n".join(lines)
 

@@ -114,16 +114,6 @@ constexpr HexLanes hex_lanes(std::uint64_t bytes) noexcept {
   return {nibbles, valid};
 }
 
-// The 32-bit number of eight nibbles, lane 0 the most significant.
-constexpr std::uint32_t pack_nibbles(std::uint64_t nibbles) noexcept {
-  // Move lane 0 to the top, then pair neighbours: nibble pairs, byte pairs, 16-bit pairs.
-  std::uint64_t v = byte_swap(nibbles);
-  v = (v | (v >> 4)) & 0x00ff00ff00ff00ffU;
-  v = (v | (v >> 8)) & 0x0000ffff0000ffffU;
-  v = (v | (v >> 16)) & 0x00000000ffffffffU;
-  return static_cast<std::uint32_t>(v);
-}
-
 #if defined(__SSE2__)
 
 // Sixteen hexadecimal digits as a 64-bit number, in the lanes of one SSE2 register; `valid` gets
@@ -159,6 +149,16 @@ std::uint64_t read_hex32(const char* text, uint128& out) noexcept {
 }
 
 #else
+
+// The 32-bit number of eight nibbles, lane 0 the most significant.
+constexpr std::uint32_t pack_nibbles(std::uint64_t nibbles) noexcept {
+  // Move lane 0 to the top, then pair neighbours: nibble pairs, byte pairs, 16-bit pairs.
+  std::uint64_t v = byte_swap(nibbles);
+  v = (v | (v >> 4)) & 0x00ff00ff00ff00ffU;
+  v = (v | (v >> 8)) & 0x0000ffff0000ffffU;
+  v = (v | (v >> 16)) & 0x00000000ffffffffU;
+  return static_cast<std::uint32_t>(v);
+}
 
 // Eight bytes from `text`, byte i in lane i, whatever the byte order of the machine.
 std::uint64_t load_lanes(const char* text) noexcept {
