@@ -153,62 +153,21 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
     return results
 
 
-def format_time(seconds: float) -> str:
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
-
-
 def table(results: dict[str, Any]) -> str:
-    """Wall-time medians, with the processor-time medians in brackets; ratios of the latter."""
-
-    def both(target: dict[str, Any], key: str) -> str:
-        return f"{format_time(target[key])} ({format_time(target[key + '_cpu'])})"
-
-    def ratio(a: dict[str, Any], key_a: str, b: dict[str, Any], key_b: str) -> float:
-        return a[key_a + "_cpu"] / b[key_b + "_cpu"]
+    """The tables of docs/benchmarks.md for this run: wall-time medians with the processor-time
+    medians in brackets, ratios of the latter."""
+    from report import peer_table, python_table  # bench/report.py, beside this file
 
     lines = [
         f"Python {results['python']} on {results['cpu']} ({results['cpu_count']} cores), "
-        f"median of {results['repeat']} repeats, wall time (processor time); load average before "
+        f"median of {results['repeat']} repeats; load average before "
         f"{results['load_before']}, after {results['load_after']}",
         "",
-        "| operation | ours | reference | reference time | ours / reference (processor time) |",
-        "|---|---:|---|---:|---:|",
-        f"| generate_key() | {both(results, 'generate_key')} | os.urandom(32) | "
-        f"{both(results, 'urandom_32')} | {ratio(results, 'generate_key', results, 'urandom_32'):.2f} |",
-        f"| os.getrandom(8) | {both(results, 'getrandom_8')} | | | |",
-        f"| divmod(a, b) | {both(results, 'call_floor')} | | | |",
+        *python_table(results),
     ]
-    for case in results["cases"]:
-        k, n = case["k"], case["n"]
-        lines.append(
-            f"| split_secret(s, {k}, {n}) | {both(case, 'split')} | {8 * (k - 1)} × os.getrandom(8) | "
-            f"{both(case, 'split_random_floor')} | {ratio(case, 'split', case, 'split_random_floor'):.2f} |"
-        )
-        lines.append(
-            f"| combine_shares(shares[:{k}], {k}) | {both(case, 'combine')} | divmod(a, b) | "
-            f"{both(results, 'call_floor')} | {ratio(case, 'combine', results, 'call_floor'):.1f} |"
-        )
     if any("peer_split" in case for case in results["cases"]):
-        lines += [
-            "",
-            "One 32-byte key, split and combined (pycryptodome: two 16-byte halves):",
-            "",
-            "| (k, n) | ours split | ours combine | pycryptodome split | pycryptodome combine "
-            "| pycryptodome / ours (wall, processor) |",
-            "|---|---:|---:|---:|---:|---:|",
-        ]
-        for case in results["cases"]:
-            if "peer_split" not in case:
-                continue
-            wall = (case["peer_split"] + case["peer_combine"]) / (case["split"] + case["combine"])
-            cpu = (case["peer_split_cpu"] + case["peer_combine_cpu"]) / (case["split_cpu"] + case["combine_cpu"])
-            lines.append(
-                f"| ({case['k']}, {case['n']}) | {both(case, 'split')} | {both(case, 'combine')} | "
-                f"{both(case, 'peer_split')} | {both(case, 'peer_combine')} | {wall:.0f}×, {cpu:.0f}× |"
-            )
+        lines += ["", "One 32-byte key, split and combined (pycryptodome: two 16-byte halves):", ""]
+        lines += peer_table(results)
     return "\n".join(lines)
 
 

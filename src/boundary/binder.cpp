@@ -16,8 +16,8 @@ namespace velkor::boundary {
 namespace {
 
 // How a function is named in its argument errors: "split_secret()".
-std::string display_name(const ParameterSpec& spec) {
-  std::string name(spec.function_name);
+std::string display_name(const ParameterSpec& parameters) {
+  std::string name(parameters.function_name);
   name += "()";
   return name;
 }
@@ -43,16 +43,16 @@ std::string quoted_names(std::span<const std::string_view> names) {
   return list;
 }
 
-[[noreturn]] void fail_too_many_positional(const ParameterSpec& spec, std::size_t given) {
-  std::string message = display_name(spec);
-  if (spec.required_positional < spec.positional.size()) {
+[[noreturn]] void fail_too_many_positional(const ParameterSpec& parameters, std::size_t given) {
+  std::string message = display_name(parameters);
+  if (parameters.required_positional < parameters.positional.size()) {
     message += " takes from ";
-    message += std::to_string(spec.required_positional);
+    message += std::to_string(parameters.required_positional);
     message += " to ";
   } else {
     message += " takes ";
   }
-  message += std::to_string(spec.positional.size());
+  message += std::to_string(parameters.positional.size());
   message += " positional arguments but ";
   message += std::to_string(given);
   message += given == 1 ? " was given" : " were given";
@@ -61,8 +61,8 @@ std::string quoted_names(std::span<const std::string_view> names) {
 
 // The key is shown as its str(), which need not be valid UTF-8 (a lone surrogate is the one way
 // a str key can fail to be read), so the message is assembled as a Python str.
-[[noreturn]] void fail_unexpected_keyword(const ParameterSpec& spec, PyObject* key) {
-  const std::string prefix = display_name(spec) + " got an unexpected keyword argument '";
+[[noreturn]] void fail_unexpected_keyword(const ParameterSpec& parameters, PyObject* key) {
+  const std::string prefix = display_name(parameters) + " got an unexpected keyword argument '";
   OwnedRef key_text = OwnedRef::steal(PyObject_Str(key));
   if (!key_text) {
     throw_fetched_error();
@@ -71,9 +71,9 @@ std::string quoted_names(std::span<const std::string_view> names) {
   throw PythonError(new_exception(PyExc_TypeError, message.get()));
 }
 
-[[noreturn]] void fail_missing(const ParameterSpec& spec, std::string_view kind,
+[[noreturn]] void fail_missing(const ParameterSpec& parameters, std::string_view kind,
                                std::span<const std::string_view> names) {
-  std::string message = display_name(spec);
+  std::string message = display_name(parameters);
   message += " missing ";
   message += std::to_string(names.size());
   message += " required ";
@@ -88,17 +88,17 @@ constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
 // The slot a keyword name binds to: keyword-only names first, then positional names (exact
 // byte comparison). Sets `positional_only` when the name is that of a positional-only
 // parameter.
-std::size_t slot_for_keyword(const ParameterSpec& spec, std::string_view name,
+std::size_t slot_for_keyword(const ParameterSpec& parameters, std::string_view name,
                              bool& positional_only) {
   positional_only = false;
-  for (std::size_t j = 0; j < spec.keyword_only.size(); ++j) {
-    if (spec.keyword_only[j].name == name) {
-      return spec.positional.size() + j;
+  for (std::size_t j = 0; j < parameters.keyword_only.size(); ++j) {
+    if (parameters.keyword_only[j].name == name) {
+      return parameters.positional.size() + j;
     }
   }
-  for (std::size_t i = 0; i < spec.positional.size(); ++i) {
-    if (spec.positional[i] == name) {
-      positional_only = i < spec.positional_only;
+  for (std::size_t i = 0; i < parameters.positional.size(); ++i) {
+    if (parameters.positional[i] == name) {
+      positional_only = i < parameters.positional_only;
       return i;
     }
   }
@@ -106,7 +106,7 @@ std::size_t slot_for_keyword(const ParameterSpec& spec, std::string_view name,
 }
 
 // Walks the keyword dictionary in its order; the first bad key ends the binding.
-void bind_keywords(const ParameterSpec& spec, PyObject* kwargs, std::span<PyObject*> slots) {
+void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<PyObject*> slots) {
   std::vector<std::string_view> positional_only_given;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -120,22 +120,22 @@ void bind_keywords(const ParameterSpec& spec, PyObject* kwargs, std::span<PyObje
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
     if (utf8 == nullptr) {
       PyErr_Clear();
-      fail_unexpected_keyword(spec, key);
+      fail_unexpected_keyword(parameters, key);
     }
     const std::string_view name(utf8, static_cast<std::size_t>(size));
     bool positional_only = false;
-    const std::size_t slot = slot_for_keyword(spec, name, positional_only);
+    const std::size_t slot = slot_for_keyword(parameters, name, positional_only);
     if (slot == kNoSlot) {
-      fail_unexpected_keyword(spec, key);
+      fail_unexpected_keyword(parameters, key);
     }
     if (positional_only) {
       // Reported after the walk, with all such names together. The name is kept from the
       // parameter description, which outlives the call, not from the key.
-      positional_only_given.push_back(spec.positional[slot]);
+      positional_only_given.push_back(parameters.positional[slot]);
       continue;
     }
     if (slots[slot] != nullptr) {
-      std::string message = display_name(spec);
+      std::string message = display_name(parameters);
       message += " got multiple values for argument '";
       message += name;
       message += "'";
@@ -144,42 +144,42 @@ void bind_keywords(const ParameterSpec& spec, PyObject* kwargs, std::span<PyObje
     slots[slot] = value;
   }
   if (!positional_only_given.empty()) {
-    fail(display_name(spec) + " got some positional-only arguments passed as keyword arguments: " +
+    fail(display_name(parameters) + " got some positional-only arguments passed as keyword arguments: " +
          quoted_names(positional_only_given));
   }
 }
 
-void check_required(const ParameterSpec& spec, std::size_t given,
+void check_required(const ParameterSpec& parameters, std::size_t given,
                     std::span<PyObject* const> slots) {
-  if (given < spec.required_positional) {
-    const auto required = slots.first(spec.required_positional);
+  if (given < parameters.required_positional) {
+    const auto required = slots.first(parameters.required_positional);
     if (std::any_of(required.begin() + static_cast<std::ptrdiff_t>(given), required.end(),
                     [](PyObject* slot) { return slot == nullptr; })) {
       std::vector<std::string_view> missing;
       for (std::size_t i = 0; i < required.size(); ++i) {
         if (required[i] == nullptr) {
-          missing.push_back(spec.positional[i]);
+          missing.push_back(parameters.positional[i]);
         }
       }
-      fail_missing(spec, "positional", missing);
+      fail_missing(parameters, "positional", missing);
     }
   }
   std::vector<std::string_view> missing_keywords;
-  for (std::size_t j = 0; j < spec.keyword_only.size(); ++j) {
-    if (spec.keyword_only[j].required && slots[spec.positional.size() + j] == nullptr) {
-      missing_keywords.push_back(spec.keyword_only[j].name);
+  for (std::size_t j = 0; j < parameters.keyword_only.size(); ++j) {
+    if (parameters.keyword_only[j].required && slots[parameters.positional.size() + j] == nullptr) {
+      missing_keywords.push_back(parameters.keyword_only[j].name);
     }
   }
   if (!missing_keywords.empty()) {
-    fail_missing(spec, "keyword", missing_keywords);
+    fail_missing(parameters, "keyword", missing_keywords);
   }
 }
 
 }  // namespace
 
-void bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
+void bind_arguments(const ParameterSpec& parameters, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*> slots) {
-  if (slots.size() != spec.slot_count() || !spec.valid()) {
+  if (slots.size() != parameters.slot_count() || !parameters.valid()) {
     core::internal_failure("argument slots do not match the parameter description");
   }
   std::fill(slots.begin(), slots.end(), nullptr);
@@ -189,18 +189,18 @@ void bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
     throw_fetched_error();
   }
   const auto given = static_cast<std::size_t>(count);
-  const std::size_t copied = std::min(given, spec.positional.size());
+  const std::size_t copied = std::min(given, parameters.positional.size());
   for (std::size_t i = 0; i < copied; ++i) {
     slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   }
-  if (given > spec.positional.size()) {
-    fail_too_many_positional(spec, given);
+  if (given > parameters.positional.size()) {
+    fail_too_many_positional(parameters, given);
   }
 
   if (kwargs != nullptr) {
-    bind_keywords(spec, kwargs, slots);
+    bind_keywords(parameters, kwargs, slots);
   }
-  check_required(spec, copied, slots);
+  check_required(parameters, copied, slots);
 }
 
 }  // namespace velkor::boundary

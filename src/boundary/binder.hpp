@@ -16,23 +16,23 @@
 #include <cstddef>
 #include <span>
 
-#include "boundary/parameter_spec.hpp"
+#include "boundary/parameters.hpp"
 #include "boundary/python_api.hpp"
 
 namespace velkor::boundary {
 
 // Binds `args` (a tuple) and `kwargs` (a dict, or null) to `slots`, which must have
-// spec.slot_count() entries. On return every required slot holds a borrowed reference; an
+// parameters.slot_count() entries. On return every required slot holds a borrowed reference; an
 // optional parameter that was not given leaves its slot null. Throws PythonError on failure.
-void bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
+void bind_arguments(const ParameterSpec& parameters, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*> slots);
 
 // The slots of a function with N parameters, bound.
 template <std::size_t N>
-[[nodiscard]] std::array<PyObject*, N> bind(const ParameterSpec& spec, PyObject* args,
+[[nodiscard]] std::array<PyObject*, N> bind(const ParameterSpec& parameters, PyObject* args,
                                             PyObject* kwargs) {
   std::array<PyObject*, N> slots{};
-  bind_arguments(spec, args, kwargs, slots);
+  bind_arguments(parameters, args, kwargs, slots);
   return slots;
 }
 
