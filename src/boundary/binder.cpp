@@ -144,7 +144,8 @@ void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<
     slots[slot] = value;
   }
   if (!positional_only_given.empty()) {
-    fail(display_name(parameters) + " got some positional-only arguments passed as keyword arguments: " +
+    fail(display_name(parameters) +
+         " got some positional-only arguments passed as keyword arguments: " +
          quoted_names(positional_only_given));
   }
 }

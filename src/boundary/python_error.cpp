@@ -10,8 +10,8 @@ void PythonError::raise() noexcept {
     PyErr_SetRaisedException(exception_.release());
     return;
   }
-  PyObject* message = PyUnicode_FromStringAndSize(message_.data(),
-                                                  static_cast<Py_ssize_t>(message_.size()));
+  PyObject* message =
+      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size()));
   if (message == nullptr) {
     return;  // The interpreter's own error (MemoryError) stands in for ours.
   }

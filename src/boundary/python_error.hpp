@@ -57,7 +57,7 @@ struct ResumedPanic {
 // Checks the result of an interpreter call that must produce a new object. A null result means
 // the interpreter could not create it: the pending exception is printed with PyErr_Print and
 // the call ends in the internal failure "Python API call failed".
-[[nodiscard]] OwnedRef expect_object(
-    PyObject* result, std::source_location where = std::source_location::current());
+[[nodiscard]] OwnedRef expect_object(PyObject* result,
+                                     std::source_location where = std::source_location::current());
 
 }  // namespace velkor::boundary
