@@ -142,13 +142,16 @@ ShareTexts to_share_texts(PyObject* value) {
   }
 
   // The length is only a hint for the reservation: a sequence whose __len__ fails is still
-  // iterated.
+  // iterated. The hint is capped, so that a __len__ that overstates (2**40, sys.maxsize) cannot
+  // turn into a failed or absurd reservation; the list still grows to whatever the iteration
+  // yields.
+  constexpr Py_ssize_t kMaxReservedHint = 1 << 16;
   Py_ssize_t hint = PySequence_Size(value);
   if (hint < 0) {
     PyErr_Clear();
     hint = 0;
   }
-  result.reserve(static_cast<std::size_t>(hint));
+  result.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedHint)));
 
   const OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(value));
   if (!iterator) {

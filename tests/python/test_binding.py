@@ -5,6 +5,7 @@ arguments, the interpreter-style binding errors, the accepted and rejected types
 from __future__ import annotations
 
 import ctypes
+import sys
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -305,6 +306,8 @@ class Sequence:
         Sequence(SHARES, length=TypeError("no length")),
         Sequence(SHARES, length=0),
         Sequence(SHARES, length=1000),
+        Sequence(SHARES, length=2**40),  # an overstated length reserves no absurd memory
+        Sequence(SHARES, length=sys.maxsize),
         Sequence(SHARES, length=-1),
         tuple(SHARES),
     ],
