@@ -153,6 +153,25 @@ def test_raw_keyword_dictionary_binds_like_call_syntax() -> None:
     assert combine_shares(_call_with_raw_keywords(split_secret, (SECRET,), {"n": 3, "k": 2}), 2) == SECRET
 
 
+def test_arguments_stay_alive_when_user_code_empties_the_keyword_dictionary() -> None:
+    # A caller of PyObject_Call still reaches its dictionary: k's __index__ empties it, and the
+    # arguments bound from it must live on until the call ends.
+    filler: list[object] = []
+
+    class Emptying:
+        def __index__(self) -> int:
+            kwargs.clear()
+            filler.extend(bytes([0xEE]) * 32 for _ in range(8))  # would reuse a freed secret
+            filler.extend("x" * 140 + str(i) for i in range(8))  # and freed share strings
+            return 2
+
+    for _ in range(20):
+        kwargs = {"secret": bytes(bytearray(SECRET)), "k": Emptying(), "n": 3}
+        shares = _call_with_raw_keywords(split_secret, (), kwargs)
+        assert combine_shares(shares, 2) == SECRET  # type: ignore[arg-type]
+        kwargs = {"shares": [share[:2] + share[2:] for share in SHARES], "k": Emptying()}
+        assert _call_with_raw_keywords(combine_shares, (), kwargs) == SECRET
+
 # --- conversion of secret, k and n -----------------------------------------------------------
 
 
