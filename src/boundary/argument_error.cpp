@@ -44,9 +44,14 @@ OwnedRef exception_str(PyObject* exception) {
 
 std::string conversion_message(PyObject* value, std::string_view target) {
   std::string message = "'";
-  OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  // The attribute, not the name stored in the type: a metaclass may answer the lookup itself,
+  // with any object or by raising.
+  OwnedRef qualname = OwnedRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
   Py_ssize_t size = 0;
-  const char* utf8 = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+  const char* utf8 = qualname && PyUnicode_Check(qualname.get()) != 0
+                         ? PyUnicode_AsUTF8AndSize(qualname.get(), &size)
+                         : nullptr;
   if (utf8 != nullptr) {
     message.append(utf8, static_cast<std::size_t>(size));
   } else {

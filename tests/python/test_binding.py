@@ -19,6 +19,7 @@ SECRET = bytes(range(32))
 SHARES = split_secret(SECRET, 2, 3)
 
 NEED_AT_LEAST_3 = "Shamir combine failed: Need at least 3 shares"
+UNKNOWN_TYPE = "'<failed to extract type name>'"
 
 
 class Index:
@@ -44,6 +45,21 @@ class StrSubclass(str):
 class Outer:
     class Inner:
         pass
+
+
+def answering_qualname(answer: object) -> object:
+    """An instance of a class named "Stored" whose metaclass answers type(value).__qualname__
+    with `answer`, or raises it when it is an exception."""
+
+    class Meta(type):
+        def __getattribute__(cls, name: str) -> Any:
+            if name != "__qualname__":
+                return super().__getattribute__(name)
+            if isinstance(answer, BaseException):
+                raise answer
+            return answer
+
+    return Meta("Stored", (), {})()
 
 
 def plain_type_error(call: Callable[[], object]) -> TypeError:
@@ -183,6 +199,13 @@ def test_arguments_stay_alive_when_user_code_empties_the_keyword_dictionary() ->
         (("x" * 32, 2, 3), "argument 'secret': 'str' object cannot be converted to 'PyBytes'"),
         ((None, 2, 3), "argument 'secret': 'NoneType' object cannot be converted to 'PyBytes'"),
         ((Outer.Inner(), 2, 3), "argument 'secret': 'Outer.Inner' object cannot be converted to 'PyBytes'"),
+        # The type's __qualname__ attribute, as its metaclass answers it, not the stored name.
+        ((answering_qualname("Shown"), 2, 3), "argument 'secret': 'Shown' object cannot be converted to 'PyBytes'"),
+        ((answering_qualname(5), 2, 3), f"argument 'secret': {UNKNOWN_TYPE} object cannot be converted to 'PyBytes'"),
+        (
+            (answering_qualname(RuntimeError()), 2, 3),
+            f"argument 'secret': {UNKNOWN_TYPE} object cannot be converted to 'PyBytes'",
+        ),
         ((SECRET, 2.0, 3), "argument 'k': 'float' object cannot be interpreted as an integer"),
         ((SECRET, "2", 3), "argument 'k': 'str' object cannot be interpreted as an integer"),
         ((SECRET, 2, None), "argument 'n': 'NoneType' object cannot be interpreted as an integer"),
