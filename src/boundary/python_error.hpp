@@ -54,6 +54,11 @@ struct ResumedPanic {
 // (ResumedPanic). Must only be called while an exception is set.
 [[noreturn]] void throw_fetched_error();
 
+// Takes the interpreter's pending exception after a failed interpreter call, for a caller that
+// drops or replaces it. A PanicException is never dropped: it is resumed as by
+// throw_fetched_error. Must only be called while an exception is set.
+[[nodiscard]] OwnedRef fetch_error();
+
 // Checks the result of an interpreter call that must produce a new object. A null result means
 // the interpreter could not create it: the pending exception is printed with PyErr_Print and
 // the call ends in the internal failure "Python API call failed".

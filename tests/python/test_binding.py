@@ -451,23 +451,60 @@ def test_panic_exception_from_user_code_is_resumed() -> None:
         except BaseException as error:
             panic_type = type(error)
 
+        def panic(where):
+            raise panic_type("raised by " + where)
+
         class Index:
             def __index__(self):
-                raise panic_type("raised by __index__")
+                panic("__index__")
+
+        class Unprintable:
+            def __str__(self):
+                panic("__str__")
+
+        class WrappedTypeError:  # its TypeError is wrapped, which needs its str()
+            def __index__(self):
+                raise TypeError(Unprintable())
+
+        class Unsized:  # an empty sequence whose length is only a hint
+            def __len__(self):
+                panic("__len__")
+            def __getitem__(self, position):
+                raise IndexError(position)
+
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if name == "__qualname__":
+                    panic("__qualname__")
+                return super().__getattribute__(name)
 
         for call in (lambda: pyvelkor_core.split_secret(bytes(32), Index(), 3),
-                     lambda: pyvelkor_core.combine_shares([], Index())):
+                     lambda: pyvelkor_core.combine_shares([], Index()),
+                     lambda: pyvelkor_core.split_secret(bytes(32), WrappedTypeError(), 3),
+                     lambda: pyvelkor_core.combine_shares(Unsized(), 0),
+                     lambda: pyvelkor_core.split_secret(Meta("Odd", (), {})(), 2, 3)):
             try:
                 call()
+                print("returned")
             except BaseException as error:
                 print(type(error) is panic_type, error.args)
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["True ('raised by __index__',)"] * 2
-    assert result.stderr.count("Python stack trace below:") == 2
+    assert result.stdout.splitlines() == [
+        f"True ('raised by {where}',)" for where in ["__index__", "__index__", "__str__", "__len__", "__qualname__"]
+    ]
+    assert result.stderr.count("Python stack trace below:") == 5
     # The resumed failure writes no report of its own; only the capacity overflow did.
     assert result.stderr.count("hit an internal failure") == 1
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt(), SystemExit(3)])
+def test_interrupt_from_len_is_not_dropped(interrupt: BaseException) -> None:
+    # Other errors of __len__ only lose the size hint (test_custom_sequences_are_iterated).
+    with pytest.raises(BaseException) as info:
+        combine_shares(Sequence(SHARES, length=interrupt), 3)
+    assert info.value is interrupt
 
 
 def test_error_results_write_nothing(capfd: pytest.CaptureFixture[str]) -> None:
