@@ -22,8 +22,8 @@ std::string display_name(const ParameterSpec& parameters) {
   return name;
 }
 
-[[noreturn]] void fail(std::string message) {
-  throw PythonError(PyExc_TypeError, std::move(message));
+[[noreturn]] void fail(std::string_view message) {
+  throw PythonError(PyExc_TypeError, message);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -56,7 +56,7 @@ std::string quoted_names(std::span<const std::string_view> names) {
   message += " positional arguments but ";
   message += std::to_string(given);
   message += given == 1 ? " was given" : " were given";
-  fail(std::move(message));
+  fail(message);
 }
 
 // The key is shown as its str(), which need not be valid UTF-8 (a lone surrogate is the one way
@@ -80,7 +80,7 @@ std::string quoted_names(std::span<const std::string_view> names) {
   message += kind;
   message += names.size() == 1 ? " argument: " : " arguments: ";
   message += quoted_names(names);
-  fail(std::move(message));
+  fail(message);
 }
 
 constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
@@ -139,7 +139,7 @@ void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<
       message += " got multiple values for argument '";
       message += name;
       message += "'";
-      fail(std::move(message));
+      fail(message);
     }
     slots[slot] = OwnedRef::borrow(value);
   }

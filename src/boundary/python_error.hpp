@@ -7,9 +7,11 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
+#include "core/wipe.hpp"
 
 namespace velkor::boundary {
 
@@ -19,9 +21,9 @@ namespace velkor::boundary {
 class PythonError final : public std::exception {
  public:
   // An exception of `type` (a borrowed, immortal built-in type such as PyExc_ValueError) whose
-  // args will be the one-element tuple (message,).
-  PythonError(PyObject* type, std::string message) noexcept
-      : type_(type), message_(std::move(message)) {}
+  // args will be the one-element tuple (message,). The message is copied into wiping storage:
+  // it may quote the caller's data (a rejected share text).
+  PythonError(PyObject* type, std::string_view message) : type_(type), message_(message) {}
   // An exception object fetched from the interpreter.
   explicit PythonError(OwnedRef exception) noexcept : exception_(std::move(exception)) {}
 
@@ -37,7 +39,7 @@ class PythonError final : public std::exception {
 
  private:
   PyObject* type_ = nullptr;
-  std::string message_;
+  core::SecretString message_;
   OwnedRef exception_;
 };
 

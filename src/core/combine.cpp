@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <string>
+#include <utility>
 
 #include "core/internal_failure.hpp"
 #include "core/scratch.hpp"
@@ -298,7 +299,10 @@ FieldElement interpolate_at_zero(std::span<const Share> shares, int word) {
 
 Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
   if (shares.size() < k) {
-    return ErrorMessage{"Shamir combine failed: Need at least " + std::to_string(k) + " shares"};
+    SecretString message = "Shamir combine failed: Need at least ";
+    message += std::to_string(k);
+    message += " shares";
+    return ErrorMessage{std::move(message)};
   }
   const auto count = static_cast<std::size_t>(k);  // at most shares.size()
   if (count > PTRDIFF_MAX / sizeof(Share)) internal_failure("capacity overflow");
@@ -308,8 +312,11 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
     Share& share = parsed[i];
     const ShareTextError error = parse_share_into(shares[i], share);
     if (error != ShareTextError::kNone) {
-      // The failed share may hold values too; the scratch wipes all `count` entries.
-      return ErrorMessage{"Shamir combine failed: " + share_text_error_message(error, shares[i])};
+      // The failed share may hold values too; the scratch wipes all `count` entries. The
+      // message may quote the text and is wiping storage like it.
+      SecretString message = share_text_error_message(error, shares[i]);
+      message.insert(0, "Shamir combine failed: ");
+      return ErrorMessage{std::move(message)};
     }
   }
 

@@ -37,7 +37,7 @@ std::string combine_error(const std::vector<std::string>& texts, std::uint64_t k
   const std::vector<std::string_view> views(texts.begin(), texts.end());
   const auto result = core::shamir_combine(views, k);
   EXPECT_FALSE(result.ok());
-  return result.ok() ? std::string() : result.error();
+  return result.ok() ? std::string() : std::string(result.error());
 }
 
 // Bytes with word j = low 64 bits of words[j], big-endian.
@@ -153,9 +153,8 @@ TEST(Combine, MatchesReferenceInterpolationOnArbitraryShares) {
     for (std::size_t i = 0; i < k; ++i) {
       // Rounds 30 on have only indices below 2^63 (the exact 64-bit products): small ones
       // that often repeat, then wide ones that fill a 64-bit word in one or two factors.
-      const u128 index = round < 30   ? random_index()
-                         : round < 45 ? rng() % 40 + 1
-                                      : rng() >> (1 + rng() % 63);
+      const u128 index =
+          round<30 ? random_index() : round<45 ? rng() % 40 + 1 : rng()>>(1 + rng() % 63);
       u128 values[4];
       for (int w = 0; w < 4; ++w) {
         values[w] = testing::random_operand(rng);
