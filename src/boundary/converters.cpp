@@ -1,11 +1,11 @@
 #include "boundary/converters.hpp"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "boundary/argument_error.hpp"
 #include "boundary/python_error.hpp"
-#include "core/internal_failure.hpp"
 
 namespace velkor::boundary {
 
@@ -72,7 +72,7 @@ void ShareTexts::reserve(std::size_t capacity) {
     return;
   }
   if (capacity > std::min(heap_owners_.max_size(), heap_texts_.max_size())) {
-    core::internal_failure("capacity overflow");
+    throw std::bad_alloc();  // memory that cannot be had: MemoryError
   }
   heap_owners_.reserve(capacity);
   heap_texts_.reserve(capacity);

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <new>
 #include <string>
 #include <utility>
 
-#include "core/internal_failure.hpp"
 #include "core/scratch.hpp"
 #include "core/wipe.hpp"
 
@@ -305,7 +305,9 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
     return ErrorMessage{std::move(message)};
   }
   const auto count = static_cast<std::size_t>(k);  // at most shares.size()
-  if (count > PTRDIFF_MAX / sizeof(Share)) internal_failure("capacity overflow");
+  // More shares than one block can hold cannot be had (only the split's reservations are
+  // capacity overflows).
+  if (count > PTRDIFF_MAX / sizeof(Share)) throw std::bad_alloc();
 
   Scratch<Share, kInlineShares, true> parsed(count);
   for (std::size_t i = 0; i < count; ++i) {
