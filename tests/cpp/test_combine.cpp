@@ -153,8 +153,9 @@ TEST(Combine, MatchesReferenceInterpolationOnArbitraryShares) {
     for (std::size_t i = 0; i < k; ++i) {
       // Rounds 30 on have only indices below 2^63 (the exact 64-bit products): small ones
       // that often repeat, then wide ones that fill a 64-bit word in one or two factors.
-      const u128 index =
-          round<30 ? random_index() : round<45 ? rng() % 40 + 1 : rng()>>(1 + rng() % 63);
+      const u128 index = round < 30   ? random_index()
+                         : round < 45 ? rng() % 40 + 1
+                                      : rng() >> (1 + rng() % 63);
       u128 values[4];
       for (int w = 0; w < 4; ++w) {
         values[w] = testing::random_operand(rng);
