@@ -1,21 +1,36 @@
-// fill_random on Linux: the C library's getrandom(), which reads the kernel's cryptographic
-// generator without a file descriptor. It is called through the C library (not as a raw system
-// call) so that the usual symbol interposition works on it, for tests as for any other tool.
+// fill_random on Linux. Requests reach the kernel's cryptographic generator in one of two ways
+// (random_source_linux.hpp says which is taken when):
+//   - the kernel's vDSO getrandom, the same generator run in this process from a state that
+//     the kernel defines (vdso_getrandom.hpp), as glibc 2.41 and later do inside getrandom();
+//   - the C library's getrandom(), which reads the generator without a file descriptor. It is
+//     called through the C library (not as a raw system call), so that the usual symbol
+//     interposition works on it, for tests as for any other tool.
+// Either way every request is made when it is asked for: nothing is buffered here.
+#include "core/random_source_linux.hpp"
+
+#include <link.h>
+#include <sys/auxv.h>
 #include <sys/random.h>
 #include <sys/types.h>
 
-#include <cerrno>
-#include <cstddef>
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
 
+#include <cerrno>
+#include <charconv>
+#include <optional>
+
+#include "core/elf_symbols.hpp"
 #include "core/internal_failure.hpp"
 #include "core/random_source.hpp"
 #include "core/random_source_internal.hpp"
 
 namespace velkor::core {
 
-void fill_random(void* buffer, std::size_t size) {
-  auto* next = static_cast<unsigned char*>(buffer);
-  std::size_t remaining = size;
+namespace {
+
+void fill_with_getrandom(unsigned char* next, std::size_t remaining) {
   // A size of 0 never enters the loop, so it makes no system call.
   while (remaining > 0) {
     // Flags 0: the urandom source, which blocks only until the kernel's generator has been
@@ -40,6 +55,94 @@ void fill_random(void* buffer, std::size_t size) {
     next += delivered;
     remaining -= delivered;
   }
+}
+
+std::optional<VdsoGetrandom> choose_vdso_getrandom() noexcept {
+#if defined(__GLIBC__)
+  if (linux_random::c_library_uses_vdso(::gnu_get_libc_version())) {
+    return std::nullopt;
+  }
+  // This module's reference to getrandom resolves to the first definition in the process's
+  // lookup order. When that is not the C library's own, someone watches or replaces the
+  // generator (a preloaded library, a sanitizer, a test program) and sees every request.
+  if (reinterpret_cast<std::uintptr_t>(&::getrandom) != linux_random::c_library_getrandom()) {
+    return std::nullopt;
+  }
+  return open_vdso_getrandom(reinterpret_cast<const void*>(::getauxval(AT_SYSINFO_EHDR)));
+#else
+  return std::nullopt;
+#endif
+}
+
+}  // namespace
+
+namespace linux_random {
+
+void fill_random_from(const VdsoGetrandom* vdso, void* buffer, std::size_t size) {
+  auto* next = static_cast<unsigned char*>(buffer);
+  std::size_t remaining = size;
+  if (vdso != nullptr && remaining > 0) {
+    const ssize_t got = (*vdso)(next, remaining);
+    // The vDSO answers in full. A failure (negative), no byte or more than asked for leaves the
+    // whole request to getrandom(), a short answer the rest of it: then getrandom() reports
+    // whatever really fails, exactly as on the path without the vDSO.
+    if (got > 0 && static_cast<std::size_t>(got) <= remaining) {
+      next += got;
+      remaining -= static_cast<std::size_t>(got);
+    }
+  }
+  fill_with_getrandom(next, remaining);
+}
+
+const VdsoGetrandom* process_vdso_getrandom() noexcept {
+  // The one vDSO state of the process, kept here and opened (mapped) at the first request. One
+  // is enough, although the kernel's design gives each thread its own: every request of the
+  // module is made by a call that holds the interpreter lock from entry to return and never
+  // releases it, and the module refuses to be imported into a second interpreter, so no two
+  // requests ever use the state at the same time. If opening fails, the answer stays null and
+  // every request goes through getrandom().
+  static const std::optional<VdsoGetrandom> vdso = choose_vdso_getrandom();
+  return vdso ? &*vdso : nullptr;
+}
+
+bool c_library_uses_vdso(std::string_view glibc_version) noexcept {
+  unsigned major = 0;
+  unsigned minor = 0;
+  const char* const end = glibc_version.data() + glibc_version.size();
+  const auto [dot, major_error] = std::from_chars(glibc_version.data(), end, major);
+  if (major_error != std::errc{} || dot == end || *dot != '.') {
+    return true;
+  }
+  const auto [rest, minor_error] = std::from_chars(dot + 1, end, minor);
+  // "2.41" or "2.41.9000" (a development snapshot): anything after the minor number is not read.
+  if (minor_error != std::errc{} || (rest != end && *rest != '.')) {
+    return true;
+  }
+  return major > 2 || (major == 2 && minor >= 41);
+}
+
+std::uintptr_t c_library_getrandom() noexcept {
+  std::uintptr_t address = 0;
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) -> int {
+        const elf::MappedObject object{info->dlpi_addr, info->dlpi_phdr, info->dlpi_phnum};
+        if (elf::soname(object) != "libc.so.6") {
+          return 0;  // the next object
+        }
+        *static_cast<std::uintptr_t*>(data) = elf::find_function(object, "getrandom", "GLIBC_2.25");
+        return 1;  // stop
+      },
+      &address);
+  return address;
+}
+
+}  // namespace linux_random
+
+void fill_random(void* buffer, std::size_t size) {
+  if (size == 0) {
+    return;  // no request, and no reason to open the vDSO state
+  }
+  linux_random::fill_random_from(linux_random::process_vdso_getrandom(), buffer, size);
 }
 
 }  // namespace velkor::core

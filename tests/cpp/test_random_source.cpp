@@ -1,7 +1,7 @@
 // The random source: the failure message, random_u64's byte order and request size, and
 // fill_random against the real operating-system generator. On Linux with glibc the tests also
 // run fill_random against a scripted getrandom (see below) to reach the retry, short-read and
-// failure paths that the kernel does not produce on demand.
+// failure paths that the kernel does not produce on demand, and the fallback from the vDSO path.
 #include <gtest/gtest.h>
 
 #if defined(__linux__)
@@ -24,6 +24,10 @@
 #include "core/internal_failure.hpp"
 #include "core/random_source.hpp"
 #include "core/random_source_internal.hpp"
+
+#if defined(__linux__)
+#include "core/random_source_linux.hpp"
+#endif
 
 #if defined(__linux__) && defined(__GLIBC__)
 #define VELKOR_TEST_SCRIPTED_GETRANDOM 1
@@ -331,6 +335,97 @@ TEST(ScriptedRandomU64, IsOneEightByteRequestReadLittleEndian) {
   }
   // Bytes delivered 01 02 ... 08: the first one is the least significant.
   EXPECT_EQ(value, 0x0807060504030201u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The vDSO path. A fake vDSO answers the request, and what it leaves undone must reach the
+// scripted getrandom, failures included, exactly as on the getrandom() path.
+
+ssize_t g_vdso_answer = 0;
+
+ssize_t fake_vdso(void* buffer, std::size_t length, unsigned int, void*, std::size_t) {
+  if (g_vdso_answer > 0 && static_cast<std::size_t>(g_vdso_answer) <= length) {
+    std::memset(buffer, 0xEE, static_cast<std::size_t>(g_vdso_answer));
+  }
+  return g_vdso_answer;
+}
+
+struct VdsoCase {
+  const char* name;
+  ssize_t vdso_answer;
+  std::deque<Reply> replies;
+  std::vector<Request> requests;
+  const char* message;  // null when fill_random returns
+};
+
+void PrintTo(const VdsoCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class VdsoFallback : public ::testing::TestWithParam<VdsoCase> {};
+
+TEST_P(VdsoFallback, WhatTheVdsoLeavesGoesThroughGetrandom) {
+  const VdsoCase& c = GetParam();
+  g_vdso_answer = c.vdso_answer;
+  const velkor::core::VdsoGetrandom vdso{&fake_vdso, nullptr, 0};
+  std::vector<unsigned char> buffer(10, 0);
+  ScriptedGetrandom scripted(buffer.data(), c.replies);
+  try {
+    velkor::core::linux_random::fill_random_from(&vdso, buffer.data(), buffer.size());
+    EXPECT_EQ(c.message, nullptr) << "fill_random returned";
+    // The vDSO's bytes first, then the script's running sequence 1, 2, ...
+    const std::size_t kept =
+        c.vdso_answer > 0 && c.vdso_answer <= 10 ? static_cast<std::size_t>(c.vdso_answer) : 0;
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+      EXPECT_EQ(buffer[i], i < kept ? 0xEE : i - kept + 1) << "byte " << i;
+    }
+  } catch (const InternalFailure& failure) {
+    EXPECT_NE(c.message, nullptr);
+    EXPECT_EQ(failure.message(), c.message ? c.message : "");
+  }
+  EXPECT_EQ(scripted.requests(), c.requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, VdsoFallback,
+    ::testing::Values(
+        VdsoCase{"Full", 10, {}, {}, nullptr},
+        VdsoCase{"Short", 3, {bytes(7)}, {{3, 7, 0}}, nullptr},
+        VdsoCase{"Fails", -EINVAL, {bytes(10)}, {{0, 10, 0}}, nullptr},
+        VdsoCase{"Nothing", 0, {bytes(10)}, {{0, 10, 0}}, nullptr},
+        VdsoCase{"MoreThanAsked", 11, {bytes(10)}, {{0, 10, 0}}, nullptr},
+        VdsoCase{
+            "FailsAndGetrandomFails", -EINVAL, {error(EIO)}, {{0, 10, 0}}, "Error: OS Error: 5"}),
+    [](const ::testing::TestParamInfo<VdsoCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
+
+// This program defines getrandom itself (above), ahead of the C library: the process's path
+// must be getrandom(), so that the definition sees every request.
+TEST(LinuxPath, GetrandomInterposedByTheProgramIsHonoured) {
+  EXPECT_EQ(velkor::core::linux_random::process_vdso_getrandom(), nullptr);
+  // The C library's own getrandom is found apart from this program's and is the real one.
+  const std::uintptr_t own = velkor::core::linux_random::c_library_getrandom();
+  ASSERT_NE(own, 0u);
+  EXPECT_NE(own, reinterpret_cast<std::uintptr_t>(&getrandom));
+  unsigned char buffer[8] = {};
+  EXPECT_EQ(reinterpret_cast<decltype(&getrandom)>(own)(buffer, sizeof buffer, 0), 8);
+}
+
+struct VersionCase {
+  const char* version;
+  bool uses_vdso;
+};
+
+TEST(GlibcVersion, From241TheCLibraryCallsTheVdsoItself) {
+  // Unreadable versions count as a C library that does: the plain path is the safe one.
+  for (const VersionCase& c :
+       {VersionCase{"2.36", false}, VersionCase{"2.40", false}, VersionCase{"2.9", false},
+        VersionCase{"2.41", true}, VersionCase{"2.41.9000", true}, VersionCase{"2.100", true},
+        VersionCase{"3.0", true}, VersionCase{"", true}, VersionCase{"2", true},
+        VersionCase{"2.", true}, VersionCase{"2.4x", true}, VersionCase{"x.41", true}}) {
+    EXPECT_EQ(velkor::core::linux_random::c_library_uses_vdso(c.version), c.uses_vdso) << c.version;
+  }
 }
 
 #endif  // VELKOR_TEST_SCRIPTED_GETRANDOM

@@ -113,6 +113,7 @@ def test_unrepresentable_reservation_is_capacity_overflow(k: int, n: int) -> Non
 def test_concurrent_round_trips_from_eight_threads() -> None:
     failures: list[str] = []
     counts = [0] * 8
+    keys: list[bytes] = []  # one generator state serves all threads: no key may come twice
     deadline = time.monotonic() + 3.0
 
     def worker(number: int) -> None:
@@ -125,6 +126,7 @@ def test_concurrent_round_trips_from_eight_threads() -> None:
                 failures.append(f"thread {number}: {secret.hex()} -> {rebuilt.hex()}")
                 return
             counts[number] += 1
+            keys.append(secret)
 
     threads = [threading.Thread(target=worker, args=(number,)) for number in range(8)]
     for thread in threads:
@@ -133,3 +135,4 @@ def test_concurrent_round_trips_from_eight_threads() -> None:
         thread.join()
     assert failures == []
     assert all(count > 0 for count in counts)
+    assert len(set(keys)) == len(keys)
