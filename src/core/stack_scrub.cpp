@@ -3,7 +3,9 @@
 
 #include "core/wipe.hpp"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The registers are cleared where the System V calling convention holds (x86-64 outside
+// Windows, whose convention preserves more of them).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
 #include <cpuid.h>
 #define VELKOR_STACK_SCRUB_X86_64 1
 #endif
