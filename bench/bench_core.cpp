@@ -23,6 +23,7 @@
 #include "core/random_source.hpp"
 #include "core/share_text.hpp"
 #include "core/split.hpp"
+#include "core/stack_scrub.hpp"
 #include "field_oracle.hpp"
 
 #if defined(__linux__)
@@ -147,6 +148,62 @@ void CombineReference(benchmark::State& state) {
   }
 }
 
+// The text of share 2 of a split with threshold 3 in the forms the reader accepts: as written
+// (canonical), with upper-case digits, with every value cut to its low 20 digits (a short form:
+// another share, read the general way), and with a '+' in front of every field (33-digit
+// pieces, so not the writer's shape either).
+std::string share_text_form(std::int64_t form) {
+  std::string text = fixed_shares(3)[1];
+  const std::size_t values = text.find(':');
+  switch (form) {
+    case 1:
+      for (std::size_t i = values; i < text.size(); ++i) {
+        if (text[i] >= 'a' && text[i] <= 'f') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+      }
+      break;
+    case 2: {
+      std::string shortened = text.substr(0, values);
+      for (std::size_t start = values + 1; start < text.size(); start += 33) {
+        shortened.append(":").append(text, start + 12, 20);
+      }
+      text = shortened;
+      break;
+    }
+    case 3: {
+      std::string signed_text = "+";
+      signed_text.append(text, 0, values);
+      for (std::size_t start = values + 1; start < text.size(); start += 33) {
+        signed_text.append(":+").append(text, start, 32);
+      }
+      text = signed_text;
+      break;
+    }
+    default:
+      break;
+  }
+  return text;
+}
+
+// Reading one share text into a Share.
+void ParseShare(benchmark::State& state) {
+  static constexpr const char* kForms[] = {"canonical", "upper-case", "short", "plus signs"};
+  const std::string text = share_text_form(state.range(0));
+  state.SetLabel(kForms[state.range(0)]);
+  core::Share share{};
+  if (core::parse_share_into(text, share) != core::ShareTextError::kNone) {
+    state.SkipWithError("text does not read");
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(core::parse_share_into(text, share));
+    benchmark::DoNotOptimize(share);
+  }
+}
+
+// The clearing of the stack (and registers) that every entry point does before it returns.
+void ScrubStack(benchmark::State& state) {
+  for (auto _ : state) core::scrub_stack();
+}
+
 // Drawing (from the cheap source), evaluation at 1 … n and writing of the n texts.
 void Split(benchmark::State& state) {
   const auto k = static_cast<std::uint64_t>(state.range(0));
@@ -242,6 +299,8 @@ BENCHMARK(RandomU64);
 BENCHMARK(GetrandomSyscall)->Arg(8)->Arg(32);
 BENCHMARK(VdsoGetrandom)->Arg(8)->Arg(32);
 #endif
+BENCHMARK(ParseShare)->DenseRange(0, 3);
+BENCHMARK(ScrubStack);
 
 // Console output as usual, plus the time per iteration of every run, for the summary.
 class SummaryReporter : public benchmark::ConsoleReporter {

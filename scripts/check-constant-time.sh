@@ -5,8 +5,9 @@
 # 128-bit integer, with c++ and, when installed, clang++-19, and runs under memcheck:
 #   core         the core on secrets marked undefined: must give 0 memcheck errors;
 #   branchy-mul  a multiplication that branches on its secret operand,
-#   table-hex    hexadecimal digits looked up by secret nibbles: both must give errors, which
-#                shows that the check can fail.
+#   table-hex    hexadecimal digits looked up by secret nibbles,
+#   plain-reader share texts cut at their colons and read with a table and an early exit: all
+#                three must give errors, which shows that the check can fail.
 # Every mode must also report that its released results were correct.
 # Set PYTHON to choose the interpreter that provides CMake when the one on PATH is too old.
 set -euo pipefail
@@ -71,6 +72,7 @@ for compiler in "${compilers[@]}"; do
   run "$name portable" "$build/tests/ct/velkor_ct_portable" core clean
   run "$name native" "$build/tests/ct/velkor_ct" branchy-mul leaky
   run "$name native" "$build/tests/ct/velkor_ct" table-hex leaky
+  run "$name native" "$build/tests/ct/velkor_ct" plain-reader leaky
 done
 
 if [ ${#failures[@]} -ne 0 ]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Compiles the core's Windows-only random source, and the files it depends on, with the
-# mingw-w64 cross compiler, so that a change that breaks the Windows build is caught on Linux.
+# Compiles the core's Windows-only random source, the files it depends on, and the stack scrub
+# (which has platform-dependent parts) with the mingw-w64 cross compiler, so that a change that
+# breaks the Windows build is caught on Linux.
 # Only compiles (-c); nothing is linked or run. Exits non-zero if a file does not compile.
 #
 # Usage: scripts/check-windows-build.sh   (from any directory)
@@ -19,6 +20,7 @@ fi
 sources=(
   src/core/random_source_windows.cpp
   src/core/random_source.cpp
+  src/core/stack_scrub.cpp
   src/core/wipe.cpp
 )
 

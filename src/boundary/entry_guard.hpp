@@ -9,12 +9,16 @@
 //   ResumedPanic                      -> PanicException (its notice is already printed)
 //   std::bad_alloc                    -> MemoryError
 //   any other C++ exception           -> report on standard error, then PanicException
+//
+// Whatever the outcome, the guard then clears the stack its body used (core::scrub_stack), so
+// that no secret the core spilled to its frames outlives the call.
 #pragma once
 
 #include <utility>
 
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
+#include "core/stack_scrub.hpp"
 
 namespace velkor::boundary {
 
@@ -23,13 +27,16 @@ void raise_current_exception() noexcept;
 
 template <class Body>
 [[nodiscard]] PyObject* entry_guard(Body&& body) noexcept {
+  PyObject* result = nullptr;
   try {
-    OwnedRef result = std::forward<Body>(body)();
-    return result.release();
+    result = std::forward<Body>(body)().release();
   } catch (...) {
     raise_current_exception();
-    return nullptr;
   }
+  // The body's frames (and those of the exception handling) lay right below this one, which is
+  // where scrub_stack's frame goes: called here, on every path, it clears them.
+  core::scrub_stack();
+  return result;
 }
 
 }  // namespace velkor::boundary

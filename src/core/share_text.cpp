@@ -1,9 +1,12 @@
 // Writing and reading share texts.
 #include "core/share_text.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+
+#include "core/declassify.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -253,11 +256,35 @@ ShareTextError parse_hex(std::string_view piece, uint128& out) noexcept {
     hi = (hi << 4) | (lo >> 60);
     lo = (lo << 4) | digit.nibble;
   }
-  if (failed != 0) {
-    return too_large != 0 ? ShareTextError::kTooLarge : ShareTextError::kInvalidDigit;
-  }
   out = make_u128(hi, lo);
-  return ShareTextError::kNone;
+  // The piece's verdict, the only thing about its bytes that is branched on: 0 when it reads,
+  // 1 for a bad digit, 2 for an overflow (too_large is only ever set together with failed).
+  std::uint64_t verdict = failed + too_large;
+  declassify(verdict);
+  if (verdict == 0) return ShareTextError::kNone;
+  return verdict == 2 ? ShareTextError::kTooLarge : ShareTextError::kInvalidDigit;
+}
+
+// 1 when `byte` is a colon, else 0, without a branch on it.
+std::uint64_t colon_flag(char byte) noexcept {
+  return ((static_cast<std::uint64_t>(static_cast<unsigned char>(byte)) ^ ':') - 1U) >> 63;
+}
+
+// Bit i set when byte i of the `size` (at most 64) bytes at `text` is a colon; no branch on the
+// bytes. Sixteen at a time where the compiler targets SSE2, the rest one by one.
+std::uint64_t colon_mask(const char* text, std::size_t size) noexcept {
+  std::uint64_t mask = 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i colon = _mm_set1_epi8(':');
+  for (; i + 16 <= size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    const auto flags = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon)));
+    mask |= static_cast<std::uint64_t>(flags) << i;
+  }
+#endif
+  for (; i < size; ++i) mask |= colon_flag(text[i]) << i;
+  return mask;
 }
 
 }  // namespace
@@ -279,42 +306,61 @@ SecretString format_share(const Share& share) {
 }
 
 ShareTextError parse_share_into(std::string_view text, Share& out) noexcept {
+  // What is public about a valid text: its index, and its structure (the length of each piece,
+  // hence the places of the colons), which the caller chose. What is secret: the bytes of the
+  // four values. The reader branches only on public bytes (those of the index) and on verdicts
+  // computed without a branch from the value bytes and declassified: where the text is cut, and
+  // whether each piece reads. A verdict tells nothing about a digit of a valid text but that it
+  // is not a colon and is a digit; for an invalid text it is the outcome the caller learns.
+  //
+  // The index ends at the first colon; its bytes are examined one by one up to it, so in a
+  // valid text no value byte is looked at here. No colon at all: a single piece.
+  const std::size_t size = text.size();
+  std::size_t index_end = 0;
+  while (index_end < size && text[index_end] != ':') ++index_end;
+  if (index_end == size) return ShareTextError::kFieldCount;
+
   // The shape every writer's text has: a decimal index, then four colons each followed by 32
-  // digits. The separators' places are public (they follow from the length of the index); the
-  // four values are read whole, and only when all of them are clean is the text taken. Anything
-  // else (a sign, short or long values, a bad byte) goes the general way below, which finds the
-  // exact reason.
-  const std::size_t index_end = text.find(':');
-  if (index_end != std::string_view::npos && text.size() == index_end + 4 * 33) {
-    const char* values = text.data() + index_end;  // the colon in front of value 0
-    if (values[33] == ':' && values[66] == ':' && values[99] == ':' &&
+  // digits. The length tells whether the text can have it; then the three other colons and the
+  // 128 digits are tested, all of them whatever the first tests gave (bitwise and), and only
+  // the verdict on the whole shape is declassified. Anything else (a sign, short or long values,
+  // a bad byte) goes the general way below, which finds the exact reason.
+  if (size == index_end + 4 * 33) {
+    const char* const values = text.data() + index_end;  // the colon in front of value 0
+    std::uint64_t clean = colon_flag(values[33]) & colon_flag(values[66]) & colon_flag(values[99]) &
+                          read_hex32(values + 1, out.a) & read_hex32(values + 34, out.b) &
+                          read_hex32(values + 67, out.c) & read_hex32(values + 100, out.d);
+    declassify(clean);
+    if (clean != 0 &&
         parse_decimal(text.substr(0, index_end), out.index) == ShareTextError::kNone) {
-      // Bitwise and: all four are always read, whatever the first ones gave.
-      const std::uint64_t clean = read_hex32(values + 1, out.a) & read_hex32(values + 34, out.b) &
-                                  read_hex32(values + 67, out.c) & read_hex32(values + 100, out.d);
-      if (clean != 0) return ShareTextError::kNone;
+      return ShareTextError::kNone;
     }
   }
 
-  std::string_view pieces[5];
-  std::size_t count = 0;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t colon = text.find(':', start);
-    if (count == 5) return ShareTextError::kFieldCount;  // a sixth piece exists
-    pieces[count++] = text.substr(start, colon == std::string_view::npos ? colon : colon - start);
-    if (colon == std::string_view::npos) break;
-    start = colon + 1;
+  // The cuts after the index's colon: the colon flags of each block of up to 64 bytes are
+  // computed without a branch and declassified as a block, then the colons are taken from them.
+  // Exactly three more colons make five pieces; a fourth means a sixth piece.
+  std::size_t cuts[3] = {};
+  std::size_t colons = 0;
+  for (std::size_t block = index_end + 1; block < size; block += 64) {
+    std::uint64_t mask = colon_mask(text.data() + block, std::min<std::size_t>(64, size - block));
+    declassify(mask);
+    for (; mask != 0; mask &= mask - 1) {
+      if (colons == 3) return ShareTextError::kFieldCount;
+      cuts[colons++] = block + static_cast<std::size_t>(std::countr_zero(mask));
+    }
   }
-  if (count != 5) return ShareTextError::kFieldCount;
+  if (colons != 3) return ShareTextError::kFieldCount;
 
-  if (const ShareTextError error = parse_decimal(pieces[0], out.index);
+  if (const ShareTextError error = parse_decimal(text.substr(0, index_end), out.index);
       error != ShareTextError::kNone) {
     return error;
   }
+  const std::size_t starts[4] = {index_end + 1, cuts[0] + 1, cuts[1] + 1, cuts[2] + 1};
+  const std::size_t ends[4] = {cuts[0], cuts[1], cuts[2], size};
   uint128* const values[4] = {&out.a, &out.b, &out.c, &out.d};
   for (std::size_t i = 0; i < 4; ++i) {
-    const ShareTextError error = parse_hex(pieces[i + 1], *values[i]);
+    const ShareTextError error = parse_hex(text.substr(starts[i], ends[i] - starts[i]), *values[i]);
     if (error != ShareTextError::kNone) return error;
   }
   return ShareTextError::kNone;

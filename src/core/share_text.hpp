@@ -49,8 +49,10 @@ enum class ShareTextError {
 // trimmed); the first is read in base 10, the others in base 16 (either case); a piece of two or
 // more bytes may start with one '+'. Pieces are read in order and the first failing byte of the
 // first failing piece decides. The index, the places of the colons and the lengths of the pieces
-// are treated as public; the hexadecimal digits are read without any branch or memory index
-// that depends on them, whatever the outcome (which the caller learns anyway).
+// are treated as public; the bytes of the values are read without any branch or memory index
+// that depends on them. The reader branches only on the index's bytes and on verdicts computed
+// from the value bytes (where the text is cut, whether each piece reads), which it declassifies
+// (core/declassify.hpp); tests/ct checks this under valgrind for valid texts of every form.
 [[nodiscard]] ShareTextError parse_share_into(std::string_view text, Share& out) noexcept;
 
 // The message for a rejected share text; `text` is the whole text that was read. The message

@@ -13,14 +13,24 @@
 // dependent control flow and memory access that the compiler leaves in the optimised code.
 //
 //   velkor_ct core          every field operation, polynomial evaluation, share writing,
-//                           interpolation and the whole split on secrets: no memcheck error
+//                           interpolation, the whole split, and the reading of valid share texts
+//                           and the whole combine from them, on secrets: no memcheck error
 //   velkor_ct branchy-mul   the reference double-and-add multiplication, which branches on the
 //                           bits of its second operand: memcheck must report errors
 //   velkor_ct table-hex     hexadecimal digits looked up in a table by secret nibbles: memcheck
 //                           must report errors
+//   velkor_ct plain-reader  share texts cut at their colons and read digit by digit, each looked
+//                           up in a table, stopping at the first bad one: memcheck must report
+//                           errors
 //
-// The last two show that the check can fail. Each mode prints "results correct" when every
-// released result matched; it refuses to run outside valgrind, where it would prove nothing.
+// The last three show that the check can fail.
+//
+// Share texts are read with their value bytes (everything after the index but the colons)
+// marked secret. The reader tells the check, through its declassify hook (core/declassify.hpp,
+// active in this build only), which values it branches on on purpose: where the text is cut and
+// whether each piece reads. Anything else that depends on a value byte is reported. Each mode
+// prints "results correct" when every released result matched; it refuses to run outside valgrind,
+// where it would prove nothing.
 #include <valgrind/memcheck.h>
 
 #include <algorithm>
@@ -329,12 +339,114 @@ void check_split() {
   }
 }
 
+// The value bytes of a share text (everything after the index except the colons) marked secret.
+// The index and the places of the colons are public.
+void make_text_secret(std::string& text) {
+  for (std::size_t i = text.find(':'); i < text.size(); ++i) {
+    if (text[i] != ':') VALGRIND_MAKE_MEM_UNDEFINED(&text[i], 1);
+  }
+}
+
+// The forms of a share text the reader accepts besides the writer's own, from the writer's text.
+enum class TextForm { kCanonical, kUpperCase, kShort, kPlus, kShortPlus };
+constexpr std::array kTextForms = {TextForm::kCanonical, TextForm::kUpperCase, TextForm::kShort,
+                                   TextForm::kPlus, TextForm::kShortPlus};
+
+std::string text_in_form(std::string_view canonical, TextForm form) {
+  std::string text;
+  const std::size_t values = canonical.find(':');
+  if (form == TextForm::kPlus || form == TextForm::kShortPlus) text += '+';
+  text.append(canonical.substr(0, values));
+  for (std::size_t start = values + 1; start < canonical.size(); start += 33) {
+    std::string_view digits = canonical.substr(start, 32);
+    text += ':';
+    if (form == TextForm::kPlus || form == TextForm::kShortPlus) text += '+';
+    if (form == TextForm::kShort || form == TextForm::kShortPlus) {
+      digits.remove_prefix(std::min(digits.find_first_not_of('0'), digits.size() - 1));
+    }
+    for (const char digit : digits) {
+      const bool letter = digit >= 'a' && digit <= 'f';
+      text += form == TextForm::kUpperCase && letter ? static_cast<char>(digit - 'a' + 'A') : digit;
+    }
+  }
+  return text;
+}
+
+// Shares whose values have many lengths in their short form: small values, the extremes of 128
+// bits and values without structure; indices of one to 39 digits.
+std::vector<core::Share> shares_to_read() {
+  WordStream words{5};
+  const std::array<u128, 6> indices = {1, 7, 12345, kTwo64 + 1, kP, kMax128};
+  std::vector<core::Share> shares;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    const u128 a = kOperands[i];
+    const u128 b = kOperands[i + 6];
+    shares.push_back({to_core(indices[i]), to_core(a), to_core(b), to_core(words.below_p()),
+                      to_core(words.below_p() >> (8 * i))});
+  }
+  return shares;
+}
+
+void expect_share(const core::Share& got, const core::Share& expected, const char* what) {
+  expect(to_native(got.index) == to_native(expected.index) &&
+             to_native(got.a) == to_native(expected.a) &&
+             to_native(got.b) == to_native(expected.b) &&
+             to_native(got.c) == to_native(expected.c) && to_native(got.d) == to_native(expected.d),
+         what);
+}
+
+// parse_share on valid texts in every form, value bytes secret.
+void check_share_reading() {
+  for (const core::Share& share : shares_to_read()) {
+    const core::SecretString canonical = core::format_share(share);
+    for (const TextForm form : kTextForms) {
+      std::string text = text_in_form(canonical, form);
+      make_text_secret(text);
+      auto parsed = core::parse_share(text);
+      expect(parsed.ok(), "parse_share: a valid text reads");
+      if (!parsed.ok()) continue;
+      release(parsed.value());
+      expect_share(parsed.value(), share, "parse_share: the values written");
+    }
+  }
+}
+
+// The whole combine (reading the texts, the weights, the sums, the secret's bytes) from texts
+// with secret value bytes, in every form, inline and heap-sized.
+void check_combine_from_texts() {
+  WordStream key_words{6};
+  for (const std::uint64_t k : {std::uint64_t{3}, std::uint64_t{20}}) {
+    std::array<std::uint8_t, 32> key{};
+    for (std::uint8_t& byte : key) byte = static_cast<std::uint8_t>(key_words.next());
+    auto split = core::shamir_split(key, k, k + 2);
+    expect(split.ok(), "shamir_split succeeds");
+    if (!split.ok()) continue;
+    for (const TextForm form : kTextForms) {
+      std::vector<std::string> texts;
+      for (std::size_t i = 2; i < split.value().size(); ++i) {
+        texts.push_back(text_in_form(split.value()[i], form));
+        make_text_secret(texts.back());
+      }
+      const std::vector<std::string_view> views(texts.begin(), texts.end());
+      auto combined = core::shamir_combine(views, k);
+      expect(combined.ok(), "shamir_combine succeeds on secret texts");
+      if (!combined.ok()) continue;
+      std::array<std::uint8_t, 32> bytes{};
+      std::copy(combined.value().bytes().begin(), combined.value().bytes().end(), bytes.begin());
+      release(bytes);
+      expect(bytes == key, "shamir_combine on secret texts: the key");
+    }
+  }
+}
+
 int run_core() {
   section("field operations", check_field_operations);
   section("polynomial evaluation", check_polynomial_evaluation);
   section("share writing", check_share_writing);
   section("interpolation", check_interpolation);
   section("split", check_split);
+  section("share reading", check_share_reading);
+  section("combine from share texts", check_combine_from_texts);
   return 0;
 }
 
@@ -382,6 +494,56 @@ int run_table_hex() {
   return 0;
 }
 
+// A plain reader of hexadecimal values: cuts the text at its colons (a search that stops at the
+// first colon, so it branches on every secret byte it passes), looks every digit up in a table
+// by its byte and stops at the first byte that is not a digit.
+bool plain_read_hex(std::string_view piece, u128& value) {
+  static const std::array<signed char, 256> kDigitValues = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    for (int d = 0; d < 10; ++d)
+      table[static_cast<std::size_t>('0' + d)] = static_cast<signed char>(d);
+    for (int d = 0; d < 6; ++d) {
+      table[static_cast<std::size_t>('a' + d)] = static_cast<signed char>(10 + d);
+      table[static_cast<std::size_t>('A' + d)] = static_cast<signed char>(10 + d);
+    }
+    return table;
+  }();
+  if (piece.size() >= 2 && piece.front() == '+') piece.remove_prefix(1);
+  value = 0;
+  for (const char byte : piece) {
+    const int digit = kDigitValues[static_cast<unsigned char>(byte)];
+    if (digit < 0) return false;
+    value = (value << 4) | static_cast<u128>(digit);
+  }
+  return true;
+}
+
+int run_plain_reader() {
+  section("plain share reader", [] {
+    for (const core::Share& share : shares_to_read()) {
+      const core::SecretString canonical = core::format_share(share);
+      for (const TextForm form : kTextForms) {
+        std::string text = text_in_form(canonical, form);
+        make_text_secret(text);
+        std::array<u128, 4> values{};
+        std::size_t start = text.find(':') + 1;
+        bool ok = true;
+        for (u128& value : values) {
+          const std::size_t end = std::min(text.find(':', start), text.size());
+          ok = plain_read_hex(std::string_view(text).substr(start, end - start), value) && ok;
+          start = end + 1;
+        }
+        release(values);
+        expect(ok && values[0] == to_native(share.a) && values[1] == to_native(share.b) &&
+                   values[2] == to_native(share.c) && values[3] == to_native(share.d),
+               "plain reader");
+      }
+    }
+  });
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -396,8 +558,10 @@ int main(int argc, char** argv) {
     run_branchy_mul();
   } else if (mode == "table-hex") {
     run_table_hex();
+  } else if (mode == "plain-reader") {
+    run_plain_reader();
   } else {
-    std::fprintf(stderr, "usage: velkor_ct core|branchy-mul|table-hex\n");
+    std::fprintf(stderr, "usage: velkor_ct core|branchy-mul|table-hex|plain-reader\n");
     return 64;
   }
   std::printf("%zu results checked, %zu wrong\n", g_checked, g_wrong);

@@ -69,6 +69,9 @@ import ctypes
 fault = ctypes.CDLL(None)
 fault.fault_calls.restype = ctypes.c_long
 fault.fault_bytes.restype = ctypes.c_longlong
+fault.fault_script.argtypes = [ctypes.c_char_p, ctypes.c_long]
+fault.fault_script.restype = ctypes.c_long
+fault.fault_script_left.restype = ctypes.c_long
 """,
     "free_scan": """\
 import ctypes
