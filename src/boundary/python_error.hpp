@@ -5,11 +5,11 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
+#include "core/source_place.hpp"
 
 namespace velkor::boundary {
 
@@ -58,6 +58,6 @@ struct ResumedPanic {
 // the interpreter could not create it: the pending exception is printed with PyErr_Print and
 // the call ends in the internal failure "Python API call failed".
 [[nodiscard]] OwnedRef expect_object(PyObject* result,
-                                     std::source_location where = std::source_location::current());
+                                     core::SourcePlace where = core::SourcePlace::current());
 
 }  // namespace velkor::boundary

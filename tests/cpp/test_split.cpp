@@ -84,6 +84,10 @@ TEST(Split, ImpossibleReservationsFailBeforeDrawing) {
       ADD_FAILURE() << "no failure for k = " << k;
     } catch (const core::InternalFailure& failure) {
       EXPECT_EQ(failure.message(), "capacity overflow");
+      // The place is the call site in the core's source, named relative to the project (not the
+      // helper's own header, not a full path), with whichever SourcePlace the compiler has.
+      EXPECT_STREQ(failure.where().file_name(), "src/core/split.cpp");
+      EXPECT_GT(failure.where().line(), 100U);
     }
     EXPECT_EQ(ScriptedWords::calls, 0U);
   }
