@@ -6,15 +6,17 @@
 #      and runs the pytest suite there, and runs the quickstart from the sdist;
 #   2. builds the release files a second time from a copy of the tree at another path and
 #      checks that they are byte-identical to the first;
-#   3. builds and runs the C++ core tests through CTest, with the native and the portable
+#   3. checks an editable install (scikit-build-core's rebuild mode): the module imports, and mypy
+#      finds the stubs;
+#   4. builds and runs the C++ core tests through CTest, with the native and the portable
 #      128-bit integer, and checks that the Windows random source cross-compiles;
-#   4. builds the module and the core tests with the oldest supported compilers (GCC 11,
+#   5. builds the module and the core tests with the oldest supported compilers (GCC 11,
 #      Clang 14), and cross-builds the core tests for aarch64 and s390x and runs them under
 #      qemu-user;
-#   5. checks the constant-time code under valgrind memcheck (and that the check bites), that
+#   6. checks the constant-time code under valgrind memcheck (and that the check bites), that
 #      the wipes survive in the optimised module's machine code, runs the C++ and Python suites
 #      under AddressSanitizer and UndefinedBehaviorSanitizer, and runs the fuzz targets briefly;
-#   6. with the environments of step 1: the type checks of the shipped stubs and a short soak
+#   7. with the environments of step 1: the type checks of the shipped stubs and a short soak
 #      run on every Python.
 # Set PYTHON to choose the interpreter that builds (it is also tested first).
 set -euo pipefail
@@ -65,6 +67,18 @@ fi
 (cd dist && sha256sum -- *)
 
 velkor_ensure_cmake "$build/venv-tools"
+
+step "editable install: the module rebuilds, type checkers find the stubs"
+editable="$build/venv-editable"
+rm -rf "$editable"
+"${pythons[0]}" -m venv "$editable"
+pip_install "$editable/bin/python" --upgrade pip
+pip_install "$editable/bin/python" scikit-build-core cmake ninja mypy
+pip_install "$editable/bin/python" --no-build-isolation -e "$root" -Ceditable.rebuild=true \
+  -Cbuild-dir="$build/editable"
+(cd "$build" && "$editable/bin/python" -c 'import pyvelkor_core; assert len(pyvelkor_core.generate_key()) == 32' \
+  && "$editable/bin/python" -m mypy --strict --no-incremental "$root/tests/typing") \
+  || { echo "error: the editable install does not work or mypy does not find its stubs" >&2; exit 1; }
 
 step "C++ core tests"
 cmake -S . -B "$build/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_MODULE=OFF \
