@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [&] { return shown() + ": parse_share_into and parse_share disagree on success"; });
 
   if (!outcome.ok()) {
-    const std::string& message = outcome.error();
+    const std::string message(outcome.error());
     check(is_share_text_message(message, text),
           [&] { return shown() + ": unknown message \"" + printable(message) + "\""; });
     check(!expected.ok, [&] {
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return shown() + ": message \"" + printable(message) + "\", reference \"" +
              printable(expected.message) + "\"";
     });
-    check(core::share_text_error_message(error, text) == message, [&] {
+    check(std::string_view(core::share_text_error_message(error, text)) == message, [&] {
       return shown() + ": share_text_error_message differs from parse_share's message";
     });
     return 0;

@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   const core::Outcome<core::ShareList> split = core::shamir_split(secret, k, n, draw_word);
-  check(split.ok(), [&] { return shown() + ": split failed: " + split.error(); });
+  check(split.ok(), [&] { return shown() + ": split failed: " + std::string(split.error()); });
   const core::ShareList& list = split.value();
   check(list.size() == n, [&] { return shown() + ": " + std::to_string(list.size()) + " shares"; });
   check(stream.drawn.size() == 8 * (k - 1),
@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return shown() + ", share " + std::to_string(i + 1) + " \"" + printable(text) + "\"";
     };
     const core::Outcome<core::Share> parsed = core::parse_share(text);
-    check(parsed.ok(), [&] { return where() + ": does not read: " + parsed.error(); });
+    check(parsed.ok(), [&] { return where() + ": does not read: " + std::string(parsed.error()); });
     const Fields fields = fields_of(parsed.value());
     check(fields[0] == i + 1, [&] { return where() + ": wrong index"; });
     for (std::size_t j = 1; j < 5; ++j) {
@@ -171,7 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return text + " )";
     };
     const core::Outcome<core::RecoveredSecret> combined = core::shamir_combine(texts, k);
-    check(combined.ok(), [&] { return what() + ": combine failed: " + combined.error(); });
+    check(combined.ok(),
+          [&] { return what() + ": combine failed: " + std::string(combined.error()); });
     const auto bytes = combined.value().bytes();
     check(std::equal(bytes.begin(), bytes.end(), secret.begin()),
           [&] { return what() + ": rebuilt " + hex_bytes(bytes); });

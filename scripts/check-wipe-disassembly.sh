@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks in the machine code of the optimised module that the wiping of secrets survived the
 # optimiser: secure_wipe must end in the C library's explicit_bzero, and the code of
-# generate_key, of splitting (the wiping allocator of the coefficients and of the share texts)
-# and of combining (the parsed values, the rebuilt secret's destructor) must call it. A wipe that
+# generate_key, of splitting (the wiping allocator of the coefficients and of the share texts),
+# of combining (the parsed values, the rebuilt secret's destructor, the messages) and the
+# destructor of an error result (its message may quote a share text) must call it. A wipe that
 # is a plain memset of a buffer about to die would be removed by the compiler, and this fails.
 #
 # The module is built like the wheel (Release) into its own build directory; the installed wheel
@@ -85,6 +86,8 @@ expectations = [
     ("RecoveredSecret destructor", DESTRUCTOR, [WIPE]),
     # The destructor is out of line; with the whole program optimised it may be inlined.
     ("combine_shares: the rebuilt secret", "velkor::lib::combine_shares(", [DESTRUCTOR, WIPE]),
+    # Thrown error results are destroyed by the C++ runtime through this destructor.
+    ("PythonError: its message", "velkor::boundary::PythonError::~PythonError(", [WIPE]),
 ]
 for what, prefix, wipers in expectations:
     if not any(name.startswith(prefix) for name in calls):

@@ -15,13 +15,14 @@ OwnedRef make_text(std::string_view text) {
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// str() of a converter's exception; the fallback text when str() itself raises.
+// str() of a converter's exception; the fallback text when str() itself raises (a
+// PanicException raised there is resumed instead).
 OwnedRef exception_str(PyObject* exception) {
   OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
   if (text) {
     return text;
   }
-  PyErr_Clear();
+  const OwnedRef dropped = fetch_error();
   return make_text(kUnprintableException);
 }
 
@@ -44,13 +45,25 @@ OwnedRef exception_str(PyObject* exception) {
 
 std::string conversion_message(PyObject* value, std::string_view target) {
   std::string message = "'";
-  OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  // The attribute, not the name stored in the type: a metaclass may answer the lookup itself,
+  // with any object or by raising.
+  // A PanicException from the lookup is resumed; any other error leaves the placeholder.
+  OwnedRef qualname = OwnedRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
+  if (!qualname) {
+    const OwnedRef dropped = fetch_error();
+  }
   Py_ssize_t size = 0;
-  const char* utf8 = qualname ? PyUnicode_AsUTF8AndSize(qualname.get(), &size) : nullptr;
+  const char* utf8 = nullptr;
+  if (qualname && PyUnicode_Check(qualname.get()) != 0) {
+    utf8 = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();  // a lone surrogate: the UnicodeEncodeError runs no user code
+    }
+  }
   if (utf8 != nullptr) {
     message.append(utf8, static_cast<std::size_t>(size));
   } else {
-    PyErr_Clear();
     message += kUnknownTypeName;
   }
   message += "' object cannot be converted to '";

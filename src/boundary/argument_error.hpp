@@ -29,9 +29,10 @@ struct ArgumentTypeMismatch {
   std::string message;
 };
 
-// "'<type qualname>' object cannot be converted to '<target>'". The qualname is that of the
-// value's type; "<failed to extract type name>" stands in for it when it cannot be read as
-// UTF-8 text.
+// "'<type qualname>' object cannot be converted to '<target>'". The qualname is the
+// __qualname__ attribute of the value's type, as looked up through its metaclass;
+// "<failed to extract type name>" stands in for it when the lookup raises or its result is not a
+// str that can be read as UTF-8 text.
 [[nodiscard]] std::string conversion_message(PyObject* value, std::string_view target);
 
 // Creates an exception of `type` with args (message,) the way a C function raises one: it is

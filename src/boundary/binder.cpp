@@ -22,8 +22,8 @@ std::string display_name(const ParameterSpec& parameters) {
   return name;
 }
 
-[[noreturn]] void fail(std::string message) {
-  throw PythonError(PyExc_TypeError, std::move(message));
+[[noreturn]] void fail(std::string_view message) {
+  throw PythonError(PyExc_TypeError, message);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -56,7 +56,7 @@ std::string quoted_names(std::span<const std::string_view> names) {
   message += " positional arguments but ";
   message += std::to_string(given);
   message += given == 1 ? " was given" : " were given";
-  fail(std::move(message));
+  fail(message);
 }
 
 // The key is shown as its str(), which need not be valid UTF-8 (a lone surrogate is the one way
@@ -80,7 +80,7 @@ std::string quoted_names(std::span<const std::string_view> names) {
   message += kind;
   message += names.size() == 1 ? " argument: " : " arguments: ";
   message += quoted_names(names);
-  fail(std::move(message));
+  fail(message);
 }
 
 constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
@@ -106,7 +106,7 @@ std::size_t slot_for_keyword(const ParameterSpec& parameters, std::string_view n
 }
 
 // Walks the keyword dictionary in its order; the first bad key ends the binding.
-void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<PyObject*> slots) {
+void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<OwnedRef> slots) {
   std::vector<std::string_view> positional_only_given;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -134,14 +134,14 @@ void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<
       positional_only_given.push_back(parameters.positional[slot]);
       continue;
     }
-    if (slots[slot] != nullptr) {
+    if (slots[slot]) {
       std::string message = display_name(parameters);
       message += " got multiple values for argument '";
       message += name;
       message += "'";
-      fail(std::move(message));
+      fail(message);
     }
-    slots[slot] = value;
+    slots[slot] = OwnedRef::borrow(value);
   }
   if (!positional_only_given.empty()) {
     fail(display_name(parameters) +
@@ -151,14 +151,14 @@ void bind_keywords(const ParameterSpec& parameters, PyObject* kwargs, std::span<
 }
 
 void check_required(const ParameterSpec& parameters, std::size_t given,
-                    std::span<PyObject* const> slots) {
+                    std::span<const OwnedRef> slots) {
   if (given < parameters.required_positional) {
     const auto required = slots.first(parameters.required_positional);
     if (std::any_of(required.begin() + static_cast<std::ptrdiff_t>(given), required.end(),
-                    [](PyObject* slot) { return slot == nullptr; })) {
+                    [](const OwnedRef& slot) { return !slot; })) {
       std::vector<std::string_view> missing;
       for (std::size_t i = 0; i < required.size(); ++i) {
-        if (required[i] == nullptr) {
+        if (!required[i]) {
           missing.push_back(parameters.positional[i]);
         }
       }
@@ -167,7 +167,7 @@ void check_required(const ParameterSpec& parameters, std::size_t given,
   }
   std::vector<std::string_view> missing_keywords;
   for (std::size_t j = 0; j < parameters.keyword_only.size(); ++j) {
-    if (parameters.keyword_only[j].required && slots[parameters.positional.size() + j] == nullptr) {
+    if (parameters.keyword_only[j].required && !slots[parameters.positional.size() + j]) {
       missing_keywords.push_back(parameters.keyword_only[j].name);
     }
   }
@@ -179,11 +179,13 @@ void check_required(const ParameterSpec& parameters, std::size_t given,
 }  // namespace
 
 void bind_arguments(const ParameterSpec& parameters, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> slots) {
+                    std::span<OwnedRef> slots) {
   if (slots.size() != parameters.slot_count() || !parameters.valid()) {
     core::internal_failure("argument slots do not match the parameter description");
   }
-  std::fill(slots.begin(), slots.end(), nullptr);
+  for (OwnedRef& slot : slots) {
+    slot = OwnedRef();
+  }
 
   const Py_ssize_t count = PyTuple_Size(args);
   if (count < 0) {
@@ -192,7 +194,7 @@ void bind_arguments(const ParameterSpec& parameters, PyObject* args, PyObject* k
   const auto given = static_cast<std::size_t>(count);
   const std::size_t copied = std::min(given, parameters.positional.size());
   for (std::size_t i = 0; i < copied; ++i) {
-    slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    slots[i] = OwnedRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
   }
   if (given > parameters.positional.size()) {
     fail_too_many_positional(parameters, given);

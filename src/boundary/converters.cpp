@@ -1,11 +1,11 @@
 #include "boundary/converters.hpp"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "boundary/argument_error.hpp"
 #include "boundary/python_error.hpp"
-#include "core/internal_failure.hpp"
 
 namespace velkor::boundary {
 
@@ -72,7 +72,7 @@ void ShareTexts::reserve(std::size_t capacity) {
     return;
   }
   if (capacity > std::min(heap_owners_.max_size(), heap_texts_.max_size())) {
-    core::internal_failure("capacity overflow");
+    throw std::bad_alloc();  // memory that cannot be had: MemoryError
   }
   heap_owners_.reserve(capacity);
   heap_texts_.reserve(capacity);
@@ -142,13 +142,18 @@ ShareTexts to_share_texts(PyObject* value) {
   }
 
   // The length is only a hint for the reservation: a sequence whose __len__ fails is still
-  // iterated. The hint is capped, so that a __len__ that overstates (2**40, sys.maxsize) cannot
-  // turn into a failed or absurd reservation; the list still grows to whatever the iteration
-  // yields.
+  // iterated. Its error is dropped, except a PanicException (resumed) and a KeyboardInterrupt or
+  // SystemExit, which must reach the caller. The hint is capped, so that a __len__ that
+  // overstates (2**40, sys.maxsize) cannot turn into a failed or absurd reservation; the list
+  // still grows to whatever the iteration yields.
   constexpr Py_ssize_t kMaxReservedHint = 1 << 16;
   Py_ssize_t hint = PySequence_Size(value);
   if (hint < 0) {
-    PyErr_Clear();
+    OwnedRef error = fetch_error();
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt) != 0 ||
+        PyErr_GivenExceptionMatches(error.get(), PyExc_SystemExit) != 0) {
+      throw PythonError(std::move(error));
+    }
     hint = 0;
   }
   result.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedHint)));

@@ -18,8 +18,8 @@
 namespace velkor::boundary {
 
 // `bytes` or a subclass of it: a read-only view of the object's bytes, valid as long as the
-// object lives (the caller's argument, for the whole call). No copy is made. Anything else,
-// bytearray and memoryview included, is rejected with target "PyBytes".
+// object lives (the bound argument, which its slot holds for the whole call). No copy is made.
+// Anything else, bytearray and memoryview included, is rejected with target "PyBytes".
 [[nodiscard]] std::span<const std::uint8_t> to_bytes_view(PyObject* value);
 
 // Any object with the integer-index protocol whose value lies in 0 .. 2^64 - 1. A non-integer

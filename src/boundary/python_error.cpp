@@ -37,13 +37,17 @@ std::string exception_text(PyObject* exception, const char* fallback) {
 }  // namespace
 
 void throw_fetched_error() {
+  throw PythonError(fetch_error());
+}
+
+OwnedRef fetch_error() {
   OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
   if (!exception) {
     // A failed call that set no exception breaks the interpreter's own contract.
     core::internal_failure("interpreter call failed without setting an exception");
   }
   if (!is_panic_exception(exception.get())) {
-    throw PythonError(std::move(exception));
+    return exception;
   }
   std::string message = exception_text(exception.get(), "Unwrapped panic from Python code");
   write_stderr(

@@ -6,10 +6,12 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
 #include "core/source_place.hpp"
+#include "core/wipe.hpp"
 
 namespace velkor::boundary {
 
@@ -19,9 +21,9 @@ namespace velkor::boundary {
 class PythonError final : public std::exception {
  public:
   // An exception of `type` (a borrowed, immortal built-in type such as PyExc_ValueError) whose
-  // args will be the one-element tuple (message,).
-  PythonError(PyObject* type, std::string message) noexcept
-      : type_(type), message_(std::move(message)) {}
+  // args will be the one-element tuple (message,). The message is copied into wiping storage:
+  // it may quote the caller's data (a rejected share text).
+  PythonError(PyObject* type, std::string_view message) : type_(type), message_(message) {}
   // An exception object fetched from the interpreter.
   explicit PythonError(OwnedRef exception) noexcept : exception_(std::move(exception)) {}
 
@@ -37,7 +39,7 @@ class PythonError final : public std::exception {
 
  private:
   PyObject* type_ = nullptr;
-  std::string message_;
+  core::SecretString message_;
   OwnedRef exception_;
 };
 
@@ -53,6 +55,11 @@ struct ResumedPanic {
 // PythonError. A PanicException is not an error result: it is resumed as an internal failure
 // (ResumedPanic). Must only be called while an exception is set.
 [[noreturn]] void throw_fetched_error();
+
+// Takes the interpreter's pending exception after a failed interpreter call, for a caller that
+// drops or replaces it. A PanicException is never dropped: it is resumed as by
+// throw_fetched_error. Must only be called while an exception is set.
+[[nodiscard]] OwnedRef fetch_error();
 
 // Checks the result of an interpreter call that must produce a new object. A null result means
 // the interpreter could not create it: the pending exception is printed with PyErr_Print and

@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <new>
 #include <string>
+#include <utility>
 
-#include "core/internal_failure.hpp"
 #include "core/scratch.hpp"
 #include "core/wipe.hpp"
 
@@ -298,18 +299,26 @@ FieldElement interpolate_at_zero(std::span<const Share> shares, int word) {
 
 Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
   if (shares.size() < k) {
-    return ErrorMessage{"Shamir combine failed: Need at least " + std::to_string(k) + " shares"};
+    SecretString message = "Shamir combine failed: Need at least ";
+    message += std::to_string(k);
+    message += " shares";
+    return ErrorMessage{std::move(message)};
   }
   const auto count = static_cast<std::size_t>(k);  // at most shares.size()
-  if (count > PTRDIFF_MAX / sizeof(Share)) internal_failure("capacity overflow");
+  // More shares than one block can hold cannot be had (only the split's reservations are
+  // capacity overflows).
+  if (count > PTRDIFF_MAX / sizeof(Share)) throw std::bad_alloc();
 
   Scratch<Share, kInlineShares, true> parsed(count);
   for (std::size_t i = 0; i < count; ++i) {
     Share& share = parsed[i];
     const ShareTextError error = parse_share_into(shares[i], share);
     if (error != ShareTextError::kNone) {
-      // The failed share may hold values too; the scratch wipes all `count` entries.
-      return ErrorMessage{"Shamir combine failed: " + share_text_error_message(error, shares[i])};
+      // The failed share may hold values too; the scratch wipes all `count` entries. The
+      // message may quote the text and is wiping storage like it.
+      SecretString message = share_text_error_message(error, shares[i]);
+      message.insert(0, "Shamir combine failed: ");
+      return ErrorMessage{std::move(message)};
     }
   }
 

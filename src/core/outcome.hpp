@@ -3,16 +3,19 @@
 // first failed check as text and the boundary decides how to raise it.
 #pragma once
 
-#include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
+
+#include "core/wipe.hpp"
 
 namespace velkor::core {
 
 // The text of an input error, exactly as the caller will see it (before any prefix the
-// module function puts in front of it).
+// module function puts in front of it). A message may quote the caller's input (a rejected
+// share text), so it lives in wiping storage.
 struct ErrorMessage {
-  std::string text;
+  SecretString text;
 };
 
 template <class T>
@@ -28,8 +31,8 @@ class [[nodiscard]] Outcome {
   [[nodiscard]] const T& value() const& { return *std::get_if<0>(&state_); }
   [[nodiscard]] T&& value() && { return std::move(*std::get_if<0>(&state_)); }
 
-  // Only valid when !ok().
-  [[nodiscard]] const std::string& error() const& { return std::get_if<1>(&state_)->text; }
+  // Only valid when !ok(); a view of the message, valid as long as this outcome lives.
+  [[nodiscard]] std::string_view error() const& { return std::get_if<1>(&state_)->text; }
 
  private:
   std::variant<T, ErrorMessage> state_;

@@ -320,12 +320,17 @@ ShareTextError parse_share_into(std::string_view text, Share& out) noexcept {
   return ShareTextError::kNone;
 }
 
-std::string share_text_error_message(ShareTextError error, std::string_view text) {
+SecretString share_text_error_message(ShareTextError error, std::string_view text) {
   switch (error) {
     case ShareTextError::kNone:
       break;
-    case ShareTextError::kFieldCount:
-      return std::string("Invalid share format (need 5 fields): ").append(text);
+    case ShareTextError::kFieldCount: {
+      constexpr std::string_view prefix = "Invalid share format (need 5 fields): ";
+      SecretString message;
+      message.reserve(prefix.size() + text.size());
+      message.append(prefix).append(text);
+      return message;
+    }
     case ShareTextError::kEmptyField:
       return "cannot parse integer from empty string";
     case ShareTextError::kInvalidDigit:

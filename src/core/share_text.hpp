@@ -22,10 +22,6 @@ struct Share {
   uint128 d;
 };
 
-// A string whose heap block is wiped when it is released. Share texts are at least 133
-// characters long, so they never sit in the string object's small inline buffer.
-using SecretString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
-
 // Longest share text: a 39-digit index (2^128 − 1) and four times ":" plus 32 digits.
 inline constexpr std::size_t kMaxShareTextSize = 39 + 4 * 33;
 
@@ -57,8 +53,9 @@ enum class ShareTextError {
 // that depends on them, whatever the outcome (which the caller learns anyway).
 [[nodiscard]] ShareTextError parse_share_into(std::string_view text, Share& out) noexcept;
 
-// The message for a rejected share text; `text` is the whole text that was read.
-[[nodiscard]] std::string share_text_error_message(ShareTextError error, std::string_view text);
+// The message for a rejected share text; `text` is the whole text that was read. The message
+// may quote it, so it is kept in wiping storage.
+[[nodiscard]] SecretString share_text_error_message(ShareTextError error, std::string_view text);
 
 // Reads one share text; on failure returns the message of share_text_error_message. The
 // returned values are a plain copy that nothing wipes: code that keeps secrets reads with

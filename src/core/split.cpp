@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "core/internal_failure.hpp"
 #include "core/scratch.hpp"
@@ -15,6 +16,7 @@ namespace {
 
 constexpr std::size_t kSecretSize = 32;
 constexpr std::size_t kWords = 4;
+// The largest size in bytes a reservation can have.
 constexpr std::uint64_t kMaxBytes = PTRDIFF_MAX;
 
 // Share text length is (decimal digits of x) + 132.
@@ -104,20 +106,14 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   if (k < 2) return ErrorMessage{"Shamir split failed: k must be >= 2"};
   if (n < k) return ErrorMessage{"Shamir split failed: n must be >= k"};
 
-  // Sizes of the reservations: the coefficient table and the text buffer.
+  // The coefficient table is reserved, then drawn, before the result list is reserved. A row of
+  // k − 1 values whose size cannot be represented is a capacity overflow; the four rows share
+  // one block, and a table too large for any block is memory that cannot be had.
   const std::uint64_t degree = k - 1;
-  const uint128 text_size = total_text_size(n);
-  if (degree > kMaxBytes / (kWords * sizeof(FieldElement)) || text_size > kMaxBytes) {
-    internal_failure("capacity overflow");
-  }
-
-  // Everything is reserved before the first draw, so a reservation that fails costs no
-  // randomness; the table is still complete before the first share is evaluated.
+  if (degree > kMaxBytes / sizeof(FieldElement)) internal_failure("capacity overflow");
+  if (degree > kMaxBytes / (kWords * sizeof(FieldElement))) throw std::bad_alloc();
   const auto degree_size = static_cast<std::size_t>(degree);
   Scratch<FieldElement, kWords * kInlineDegree, true> table(kWords * degree_size);
-  ShareList list;
-  list.text_.resize(static_cast<std::size_t>(lo64(text_size)));
-  list.count_ = static_cast<std::size_t>(n);
 
   SecretArray<FieldElement, kWords> words;
   for (std::size_t w = 0; w < kWords; ++w) words[w] = load_be64(secret.data() + 8 * w);
@@ -129,6 +125,14 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
       table[kWords * j + w] = random_field_element(draw);
     }
   }
+
+  // The result list of n strings, sized as n handles; then the buffer of their texts.
+  if (n > kMaxBytes / ShareList::kHandleSize) internal_failure("capacity overflow");
+  const uint128 text_size = total_text_size(n);
+  if (text_size > kMaxBytes) throw std::bad_alloc();
+  ShareList list;
+  list.text_.resize(static_cast<std::size_t>(lo64(text_size)));
+  list.count_ = static_cast<std::size_t>(n);
 
   SecretArray<Share, 1> current;
   SecretArray<FieldElement, kWords> values;

@@ -23,6 +23,11 @@ using RandomWordSource = std::uint64_t (*)();
 // long as the list lives and is not moved from.
 class ShareList {
  public:
+  // What the list holds per share: the view that operator[] gives. The views are computed from
+  // the index rather than stored, but the list of n strings is sized as n of them, so its limit
+  // is that of any list of n string handles.
+  static constexpr std::size_t kHandleSize = sizeof(std::string_view);
+
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
   // Text of share i (0-based, so index i + 1): its bytes are data() … data() + size() − 1,
   // ASCII, not terminated. The place of a text follows from the lengths of the indices before it.
@@ -49,13 +54,16 @@ class ShareList {
 // gives "Secret must be exactly 32 bytes"; k < 2 gives "Shamir split failed: k must be >= 2";
 // n < k gives "Shamir split failed: n must be >= k". Nothing is drawn before these pass.
 //
-// Then it reserves all its memory, draws the coefficient table (word rows 0 … 3, each with the
-// k − 1 coefficients of x^1 … x^(k−1) in that order, two draws per coefficient: 8 · (k − 1)
-// calls of `draw` whatever n is) and writes the shares for x = 1 … n.
+// Then, in this order, it reserves the coefficient table, draws it (word rows 0 … 3, each with
+// the k − 1 coefficients of x^1 … x^(k−1) in that order, two draws per coefficient: 8 · (k − 1)
+// calls of `draw` whatever n is), reserves the result list and writes the shares for
+// x = 1 … n. A split whose result list cannot be had has made all its draws.
 //
-// Internal failures: a reservation whose size in bytes exceeds PTRDIFF_MAX ends in
-// internal_failure("capacity overflow"); a failure of `draw` propagates as it is thrown.
-// A reservation that cannot be had throws std::bad_alloc. Every secret buffer (the words, the
+// Internal failures: a coefficient row (k − 1 values of 16 bytes) or a result list (n handles
+// of ShareList::kHandleSize bytes) whose size in bytes exceeds PTRDIFF_MAX ends in
+// internal_failure("capacity overflow"), checked when that reservation is made; a failure of
+// `draw` propagates as it is thrown. Any other reservation that cannot be had, the table as a
+// whole and the texts included, throws std::bad_alloc. Every secret buffer (the words, the
 // coefficient table, the evaluated values) is wiped on every path, exceptions included.
 [[nodiscard]] Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
                                               std::uint64_t n, RandomWordSource draw = random_u64);

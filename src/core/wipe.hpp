@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace velkor::core {
@@ -38,6 +39,11 @@ struct WipingAllocator {
 
 template <class T>
 using SecretVector = std::vector<T, WipingAllocator<T>>;
+
+// A string whose heap block is wiped when it is released (on growth too). A text of up to 15
+// characters sits in the string object's own small buffer instead, which nothing wipes; the
+// texts kept here (share texts, messages that quote them) are always longer.
+using SecretString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
 
 // A fixed-size buffer of secrets that wipes itself when it goes out of scope.
 template <class T, std::size_t N>

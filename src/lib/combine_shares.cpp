@@ -33,9 +33,9 @@ PyObject* combine_shares(PyObject* /*module*/, PyObject* args, PyObject* kwargs)
   return boundary::entry_guard([args, kwargs] {
     const auto slots = boundary::bind<kSpec.slot_count()>(kSpec, args, kwargs);
     const boundary::ShareTexts shares = boundary::convert_argument(
-        kParameters[0], [&slots] { return boundary::to_share_texts(slots[0]); });
-    const std::uint64_t k =
-        boundary::convert_argument(kParameters[1], [&slots] { return boundary::to_u64(slots[1]); });
+        kParameters[0], [&slots] { return boundary::to_share_texts(slots[0].get()); });
+    const std::uint64_t k = boundary::convert_argument(
+        kParameters[1], [&slots] { return boundary::to_u64(slots[1].get()); });
 
     auto secret = core::shamir_combine(shares.texts(), k);
     if (!secret.ok()) {

@@ -34,11 +34,11 @@ PyObject* split_secret(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return boundary::entry_guard([args, kwargs] {
     const auto slots = boundary::bind<kSpec.slot_count()>(kSpec, args, kwargs);
     const auto secret = boundary::convert_argument(
-        kParameters[0], [&slots] { return boundary::to_bytes_view(slots[0]); });
-    const std::uint64_t k =
-        boundary::convert_argument(kParameters[1], [&slots] { return boundary::to_u64(slots[1]); });
-    const std::uint64_t n =
-        boundary::convert_argument(kParameters[2], [&slots] { return boundary::to_u64(slots[2]); });
+        kParameters[0], [&slots] { return boundary::to_bytes_view(slots[0].get()); });
+    const std::uint64_t k = boundary::convert_argument(
+        kParameters[1], [&slots] { return boundary::to_u64(slots[1].get()); });
+    const std::uint64_t n = boundary::convert_argument(
+        kParameters[2], [&slots] { return boundary::to_u64(slots[2].get()); });
 
     auto shares = core::shamir_split(secret, k, n);
     if (!shares.ok()) {

@@ -37,7 +37,7 @@ std::string combine_error(const std::vector<std::string>& texts, std::uint64_t k
   const std::vector<std::string_view> views(texts.begin(), texts.end());
   const auto result = core::shamir_combine(views, k);
   EXPECT_FALSE(result.ok());
-  return result.ok() ? std::string() : result.error();
+  return result.ok() ? std::string() : std::string(result.error());
 }
 
 // Bytes with word j = low 64 bits of words[j], big-endian.

@@ -1,5 +1,5 @@
-"""Shared fixtures: running code in a fresh interpreter, optionally with the getrandom fault
-library preloaded."""
+"""Shared fixtures: running code in a fresh interpreter, optionally with one of the native test
+libraries (the getrandom fault library, the free() scanner) preloaded."""
 
 from __future__ import annotations
 
@@ -17,15 +17,15 @@ NATIVE = Path(__file__).parent / "native"
 
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
-    With `preload` (the fault library), the code can use `fault`, the library loaded through
-    ctypes (see FAULT_PRELUDE)."""
+    With `preload` (a library built by a fixture below), the code can use the library loaded
+    through ctypes: `fault` or `scan` (see PRELUDES)."""
     code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
     if preload is not None:
         # A runtime that must come first (a sanitizer's) stays first.
         env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
-        code = FAULT_PRELUDE + code
+        code = PRELUDES[preload.stem] + code
     return subprocess.run(
         [sys.executable, "-c", code],
         capture_output=True,
@@ -35,26 +35,46 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
     )
 
 
-@pytest.fixture(scope="session")
-def fault_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """Builds the preloadable getrandom stand-in (see native/getrandom_fault.c)."""
+def build_native(tmp_path_factory: pytest.TempPathFactory, name: str) -> Path:
+    """Builds native/<name>.c into a preloadable library."""
     if not sys.platform.startswith("linux"):
-        pytest.skip("the getrandom fault library is Linux only")
+        pytest.skip(f"the {name} library is Linux only")
     compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
-        pytest.fail("a C compiler is needed to build the getrandom fault library")
-    output = tmp_path_factory.mktemp("native") / "getrandom_fault.so"
+        pytest.fail(f"a C compiler is needed to build the {name} library")
+    output = tmp_path_factory.mktemp("native") / f"{name}.so"
     subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(output), str(NATIVE / "getrandom_fault.c"), "-ldl"],
+        [compiler, "-shared", "-fPIC", "-O1", "-o", str(output), str(NATIVE / f"{name}.c"), "-ldl"],
         check=True,
     )
     return output
 
 
-# Prepended to code run with the fault library: `fault` is the preloaded library.
-FAULT_PRELUDE = """\
+@pytest.fixture(scope="session")
+def fault_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """Builds the preloadable getrandom stand-in (see native/getrandom_fault.c)."""
+    return build_native(tmp_path_factory, "getrandom_fault")
+
+
+@pytest.fixture(scope="session")
+def free_scan_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """Builds the preloadable free() that searches freed blocks (see native/free_scan.c)."""
+    return build_native(tmp_path_factory, "free_scan")
+
+
+# Prepended to code run with a preloaded library, by its name: `fault` or `scan` is the library.
+PRELUDES = {
+    "getrandom_fault": """\
 import ctypes
 fault = ctypes.CDLL(None)
 fault.fault_calls.restype = ctypes.c_long
 fault.fault_bytes.restype = ctypes.c_longlong
-"""
+""",
+    "free_scan": """\
+import ctypes
+scan = ctypes.CDLL(None)
+scan.free_scan_arm.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+scan.free_scan_hits.restype = ctypes.c_long
+scan.free_scan_blocks.restype = ctypes.c_long
+""",
+}

@@ -19,6 +19,7 @@ SECRET = bytes(range(32))
 SHARES = split_secret(SECRET, 2, 3)
 
 NEED_AT_LEAST_3 = "Shamir combine failed: Need at least 3 shares"
+UNKNOWN_TYPE = "'<failed to extract type name>'"
 
 
 class Index:
@@ -44,6 +45,21 @@ class StrSubclass(str):
 class Outer:
     class Inner:
         pass
+
+
+def answering_qualname(answer: object) -> object:
+    """An instance of a class named "Stored" whose metaclass answers type(value).__qualname__
+    with `answer`, or raises it when it is an exception."""
+
+    class Meta(type):
+        def __getattribute__(cls, name: str) -> Any:
+            if name != "__qualname__":
+                return super().__getattribute__(name)
+            if isinstance(answer, BaseException):
+                raise answer
+            return answer
+
+    return Meta("Stored", (), {})()
 
 
 def plain_type_error(call: Callable[[], object]) -> TypeError:
@@ -153,6 +169,25 @@ def test_raw_keyword_dictionary_binds_like_call_syntax() -> None:
     assert combine_shares(_call_with_raw_keywords(split_secret, (SECRET,), {"n": 3, "k": 2}), 2) == SECRET
 
 
+def test_arguments_stay_alive_when_user_code_empties_the_keyword_dictionary() -> None:
+    # A caller of PyObject_Call still reaches its dictionary: k's __index__ empties it, and the
+    # arguments bound from it must live on until the call ends.
+    filler: list[object] = []
+
+    class Emptying:
+        def __index__(self) -> int:
+            kwargs.clear()
+            filler.extend(bytes([0xEE]) * 32 for _ in range(8))  # would reuse a freed secret
+            filler.extend("x" * 140 + str(i) for i in range(8))  # and freed share strings
+            return 2
+
+    for _ in range(20):
+        kwargs = {"secret": bytes(bytearray(SECRET)), "k": Emptying(), "n": 3}
+        shares = _call_with_raw_keywords(split_secret, (), kwargs)
+        assert combine_shares(shares, 2) == SECRET  # type: ignore[arg-type]
+        kwargs = {"shares": [share[:2] + share[2:] for share in SHARES], "k": Emptying()}
+        assert _call_with_raw_keywords(combine_shares, (), kwargs) == SECRET
+
 # --- conversion of secret, k and n -----------------------------------------------------------
 
 
@@ -164,6 +199,13 @@ def test_raw_keyword_dictionary_binds_like_call_syntax() -> None:
         (("x" * 32, 2, 3), "argument 'secret': 'str' object cannot be converted to 'PyBytes'"),
         ((None, 2, 3), "argument 'secret': 'NoneType' object cannot be converted to 'PyBytes'"),
         ((Outer.Inner(), 2, 3), "argument 'secret': 'Outer.Inner' object cannot be converted to 'PyBytes'"),
+        # The type's __qualname__ attribute, as its metaclass answers it, not the stored name.
+        ((answering_qualname("Shown"), 2, 3), "argument 'secret': 'Shown' object cannot be converted to 'PyBytes'"),
+        ((answering_qualname(5), 2, 3), f"argument 'secret': {UNKNOWN_TYPE} object cannot be converted to 'PyBytes'"),
+        (
+            (answering_qualname(RuntimeError()), 2, 3),
+            f"argument 'secret': {UNKNOWN_TYPE} object cannot be converted to 'PyBytes'",
+        ),
         ((SECRET, 2.0, 3), "argument 'k': 'float' object cannot be interpreted as an integer"),
         ((SECRET, "2", 3), "argument 'k': 'str' object cannot be interpreted as an integer"),
         ((SECRET, 2, None), "argument 'n': 'NoneType' object cannot be interpreted as an integer"),
@@ -409,23 +451,60 @@ def test_panic_exception_from_user_code_is_resumed() -> None:
         except BaseException as error:
             panic_type = type(error)
 
+        def panic(where):
+            raise panic_type("raised by " + where)
+
         class Index:
             def __index__(self):
-                raise panic_type("raised by __index__")
+                panic("__index__")
+
+        class Unprintable:
+            def __str__(self):
+                panic("__str__")
+
+        class WrappedTypeError:  # its TypeError is wrapped, which needs its str()
+            def __index__(self):
+                raise TypeError(Unprintable())
+
+        class Unsized:  # an empty sequence whose length is only a hint
+            def __len__(self):
+                panic("__len__")
+            def __getitem__(self, position):
+                raise IndexError(position)
+
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if name == "__qualname__":
+                    panic("__qualname__")
+                return super().__getattribute__(name)
 
         for call in (lambda: pyvelkor_core.split_secret(bytes(32), Index(), 3),
-                     lambda: pyvelkor_core.combine_shares([], Index())):
+                     lambda: pyvelkor_core.combine_shares([], Index()),
+                     lambda: pyvelkor_core.split_secret(bytes(32), WrappedTypeError(), 3),
+                     lambda: pyvelkor_core.combine_shares(Unsized(), 0),
+                     lambda: pyvelkor_core.split_secret(Meta("Odd", (), {})(), 2, 3)):
             try:
                 call()
+                print("returned")
             except BaseException as error:
                 print(type(error) is panic_type, error.args)
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["True ('raised by __index__',)"] * 2
-    assert result.stderr.count("Python stack trace below:") == 2
+    assert result.stdout.splitlines() == [
+        f"True ('raised by {where}',)" for where in ["__index__", "__index__", "__str__", "__len__", "__qualname__"]
+    ]
+    assert result.stderr.count("Python stack trace below:") == 5
     # The resumed failure writes no report of its own; only the capacity overflow did.
     assert result.stderr.count("hit an internal failure") == 1
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt(), SystemExit(3)])
+def test_interrupt_from_len_is_not_dropped(interrupt: BaseException) -> None:
+    # Other errors of __len__ only lose the size hint (test_custom_sequences_are_iterated).
+    with pytest.raises(BaseException) as info:
+        combine_shares(Sequence(SHARES, length=interrupt), 3)
+    assert info.value is interrupt
 
 
 def test_error_results_write_nothing(capfd: pytest.CaptureFixture[str]) -> None:

@@ -60,19 +60,37 @@ def test_generator_failure_in_the_middle_of_a_split(fault_library: Path) -> None
 
 
 @pytest.mark.parametrize(
-    ("k", "n", "expected"),
+    ("k", "n", "outcome"),
     [
-        # Representable reservations that no machine can satisfy: MemoryError.
-        (2, 2**55, MemoryError),  # the result list of n share strings
-        (2**55, 2**55, MemoryError),  # a coefficient row of k - 1 values
+        # Representable reservations that cannot be had: MemoryError. The coefficient table is
+        # reserved and drawn first, so a result list that fails does after 8 (k - 1) requests.
+        (2**55, 2**55, "MemoryError() 0"),  # the coefficient table
+        (10**17, 10**17, "MemoryError() 0"),
+        (2, 2**55, "MemoryError() 8"),  # the result list of n share strings
+        (3, 10**9, "MemoryError() 16"),
+        # Sizes that cannot be represented: a row of k - 1 values, then the list of n handles.
+        (2**59 + 1, 2**59 + 1, "PanicException('capacity overflow') 0"),
+        (2, 2**59, "PanicException('capacity overflow') 8"),
     ],
 )
-def test_impossible_reservation_raises_memory_error(k: int, n: int, expected: type[BaseException]) -> None:
-    secret = os.urandom(32)
-    with pytest.raises(expected):
-        pyvelkor_core.split_secret(secret, k, n)
-    shares = pyvelkor_core.split_secret(secret, 2, 3)
-    assert pyvelkor_core.combine_shares(shares[1:], 2) == secret
+def test_reservation_that_cannot_be_had_or_sized(fault_library: Path, k: int, n: int, outcome: str) -> None:
+    result = run_python(
+        f"""
+        import os, resource, pyvelkor_core
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))  # whatever the overcommit policy
+        secret = os.urandom(32)
+        calls = fault.fault_calls()
+        try:
+            pyvelkor_core.split_secret(secret, {k}, {n})
+        except BaseException as error:
+            print(repr(error), fault.fault_calls() - calls)
+        shares = pyvelkor_core.split_secret(secret, 2, 3)
+        print(pyvelkor_core.combine_shares(shares[1:], 2) == secret)
+        """,
+        preload=fault_library,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [outcome, "True"]
 
 
 @pytest.mark.parametrize(("k", "n"), [(2, 2**63), (2**63, 2**63)])

@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import re
 import sys
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -179,6 +180,35 @@ def test_combine_shares_made_outside_the_module() -> None:
     shares = reference_split(secret, coefficients, 6)
     assert combine_shares(shares[2:], 4) == secret
     assert combine_shares([shares[5], shares[0], shares[3], shares[1]], 4) == secret
+
+
+def test_rejected_share_text_leaves_no_copy_in_freed_memory(free_scan_library: Path) -> None:
+    # A six-field share still holds real share values; the module's copies of it (the messages
+    # on the way to the ValueError) must be wiped before they are freed. The text searched for
+    # is the reader's message, which only the module builds; the caller's objects (the share and
+    # the ValueError) are alive while the count is read.
+    result = run_python(
+        """
+        import os, pyvelkor_core
+        shares = pyvelkor_core.split_secret(os.urandom(32), 2, 3)
+        bad = shares[0] + ":" + os.urandom(16).hex()
+        needle = b"(need 5 fields): " + bad.encode()
+        scan.free_scan_arm(needle, len(needle))
+        try:
+            pyvelkor_core.combine_shares([bad, shares[1]], 2)
+        except ValueError as error:
+            hits, blocks = scan.free_scan_hits(), scan.free_scan_blocks()
+            scan.free_scan_disarm()
+            assert error.args[0].endswith(bad)
+        print(hits, blocks)
+        """,
+        preload=free_scan_library,
+    )
+    assert result.returncode == 0, result.stderr
+    hits, blocks = map(int, result.stdout.split())
+    if blocks == 0:
+        pytest.skip("free() of the process is not the scanner's (a sanitizer's runtime comes first)")
+    assert hits == 0
 
 
 # --- properties ------------------------------------------------------------------------------
