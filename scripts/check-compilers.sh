@@ -30,7 +30,7 @@ for compiler in "${compilers[@]}"; do
     -DPython_EXECUTABLE="$python" -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
     > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
   cmake --build "$build" -j "$jobs" > "$build.build.log" 2>&1 || { cat "$build.build.log"; exit 1; }
-  version=$(sed -n 's/^-- The CXX compiler identification is //p' "$build.configure.log")
+  version=$("$compiler" -dumpfullversion 2>/dev/null || "$compiler" -dumpversion)
   for variant in native portable; do
     log="$build/tests-$variant.log"
     "$build/tests/cpp/velkor_core_tests_$variant" --gtest_brief=1 > "$log" 2>&1 \
