@@ -57,10 +57,18 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   fi
 fi
 export SOURCE_DATE_EPOCH
-if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ] \
-  && [ -n "$(git -C "$root" status --porcelain)" ]; then
-  echo "note: the working tree has changes that are not committed; the files are not those of" \
-    "commit $(git -C "$root" rev-parse --short HEAD)"
+if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
+  # The sdist takes every file that .gitignore does not exclude: a stray file would ship.
+  untracked=$(git -C "$root" ls-files --others --exclude-standard)
+  if [ -n "$untracked" ]; then
+    echo "error: these untracked files would go into the sdist (git add them, or ignore them):" >&2
+    echo "$untracked" >&2
+    exit 1
+  fi
+  if [ -n "$(git -C "$root" status --porcelain)" ]; then
+    echo "note: the working tree has changes that are not committed; the files are not those" \
+      "of commit $(git -C "$root" rev-parse --short HEAD)"
+  fi
 fi
 
 mapfile -t pythons < <(velkor_find_pythons)

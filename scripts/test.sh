@@ -50,11 +50,11 @@ step "release files (scripts/release.sh)"
 scripts/release.sh
 
 step "release files again, from another path: byte-identical"
-# A copy of the files the sdist is made from (tracked, and untracked but not ignored), so that
+# A copy of the tracked files as they are (scripts/release.sh refuses untracked ones), so that
 # changes not yet committed are compared too; the time of the first build is handed on.
 second=$(mktemp -d)
 trap 'rm -rf -- "$second"' EXIT
-git ls-files -z --cached --others --exclude-standard | while IFS= read -r -d '' file; do
+git ls-files -z --cached | while IFS= read -r -d '' file; do
   if [ -e "$file" ]; then printf '%s\0' "$file"; fi
 done | xargs -0 cp --parents -t "$second" --
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)} \
