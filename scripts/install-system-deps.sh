@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the system packages the test and benchmark commands need, when they are missing:
 # a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler (to check that the Windows
-# random source builds), clang 19 with its fuzzing and sanitizer runtimes, Google Benchmark, and
-# strace (to count the system calls of the random source).
+# random source builds), clang 19 with its fuzzing and sanitizer runtimes, Google Benchmark,
+# strace (to count the system calls of the random source), the oldest supported compilers
+# (GCC 11, Clang 14), and the aarch64 and s390x cross compilers with qemu-user to run the core
+# tests on those targets.
 # Uses apt-get when run as root on Debian or Ubuntu; elsewhere it only says what is missing.
 set -euo pipefail
 
@@ -20,6 +22,11 @@ need clang-19 clang++-19
 need libclang-rt-19-dev "$(ls -d /usr/lib/llvm-19/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -n 1)"
 need binutils objdump
 need strace strace
+need g++-11 g++-11
+need clang-14 clang++-14
+need g++-aarch64-linux-gnu aarch64-linux-gnu-g++
+need g++-s390x-linux-gnu s390x-linux-gnu-g++
+need qemu-user qemu-aarch64
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

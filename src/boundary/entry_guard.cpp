@@ -25,10 +25,10 @@ void raise_current_exception() noexcept {
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
     } catch (const std::exception& other) {
-      write_failure_report(other.what(), std::source_location::current());
+      write_failure_report(other.what(), core::SourcePlace::current());
       raise_panic(other.what());
     } catch (...) {
-      write_failure_report("unknown C++ exception", std::source_location::current());
+      write_failure_report("unknown C++ exception", core::SourcePlace::current());
       raise_panic("unknown C++ exception");
     }
   } catch (...) {

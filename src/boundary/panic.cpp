@@ -74,7 +74,7 @@ void write_stderr(std::string_view text) noexcept {
   }
 }
 
-void write_failure_report(std::string_view message, const std::source_location& where) noexcept {
+void write_failure_report(std::string_view message, const core::SourcePlace& where) noexcept {
   // Written piece by piece from fixed buffers: reporting must work even when memory is short.
   char number[24];
   auto write_number = [&number](std::uint_least32_t value) {

@@ -6,10 +6,10 @@
 // exception (type(e)).
 #pragma once
 
-#include <source_location>
 #include <string_view>
 
 #include "boundary/python_api.hpp"
+#include "core/source_place.hpp"
 
 namespace velkor::boundary {
 
@@ -26,7 +26,7 @@ void raise_panic(std::string_view message) noexcept;
 // Writes the report of an internal failure straight to file descriptor 2 (not sys.stderr): an
 // empty line, the thread and source place, the message, and after the first failure of the
 // process only, a line telling how to get a stack trace.
-void write_failure_report(std::string_view message, const std::source_location& where) noexcept;
+void write_failure_report(std::string_view message, const core::SourcePlace& where) noexcept;
 
 // Writes raw text to file descriptor 2, retrying short writes; errors are ignored, since there
 // is nowhere left to report them.

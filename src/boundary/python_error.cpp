@@ -58,7 +58,7 @@ OwnedRef fetch_error() {
   throw ResumedPanic{std::move(message)};
 }
 
-OwnedRef expect_object(PyObject* result, std::source_location where) {
+OwnedRef expect_object(PyObject* result, core::SourcePlace where) {
   if (result == nullptr) {
     PyErr_Print();
     core::internal_failure("Python API call failed", where);

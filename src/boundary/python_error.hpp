@@ -5,12 +5,12 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <string_view>
 
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
+#include "core/source_place.hpp"
 #include "core/wipe.hpp"
 
 namespace velkor::boundary {
@@ -65,6 +65,6 @@ struct ResumedPanic {
 // the interpreter could not create it: the pending exception is printed with PyErr_Print and
 // the call ends in the internal failure "Python API call failed".
 [[nodiscard]] OwnedRef expect_object(PyObject* result,
-                                     std::source_location where = std::source_location::current());
+                                     core::SourcePlace where = core::SourcePlace::current());
 
 }  // namespace velkor::boundary

@@ -4,30 +4,31 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <utility>
+
+#include "core/source_place.hpp"
 
 namespace velkor::core {
 
 class InternalFailure final : public std::exception {
  public:
-  InternalFailure(std::string message, std::source_location where) noexcept
+  InternalFailure(std::string message, SourcePlace where) noexcept
       : message_(std::move(message)), where_(where) {}
 
   [[nodiscard]] const char* what() const noexcept override { return message_.c_str(); }
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
   // The place in the module's source where the failure was detected.
-  [[nodiscard]] const std::source_location& where() const noexcept { return where_; }
+  [[nodiscard]] const SourcePlace& where() const noexcept { return where_; }
 
  private:
   std::string message_;
-  std::source_location where_;
+  SourcePlace where_;
 };
 
 // Ends the current operation with an internal failure. Never returns.
-[[noreturn]] inline void internal_failure(
-    std::string message, std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void internal_failure(std::string message,
+                                          SourcePlace where = SourcePlace::current()) {
   throw InternalFailure(std::move(message), where);
 }
 

@@ -104,6 +104,10 @@ TEST(Split, ReservationsThatCannotBeSizedOrHad) {
     } catch (const core::InternalFailure& failure) {
       EXPECT_TRUE(c.overflow) << "k = " << c.k << ", n = " << c.n;
       EXPECT_EQ(failure.message(), "capacity overflow");
+      // The place is the call site in the core's source, named relative to the project (not the
+      // helper's own header, not a full path), with whichever SourcePlace the compiler has.
+      EXPECT_STREQ(failure.where().file_name(), "src/core/split.cpp");
+      EXPECT_GT(failure.where().line(), 100U);
     } catch (const std::bad_alloc&) {
       EXPECT_FALSE(c.overflow) << "k = " << c.k << ", n = " << c.n;
     }
