@@ -84,7 +84,8 @@ struct FakeImage {
 
     std::memcpy(header.e_ident, ELFMAG, SELFMAG);
     header.e_ident[EI_CLASS] = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
-    header.e_ident[EI_DATA] = ELFDATA2LSB;
+    // The tables are written in this machine's byte order, as the kernel's vDSO is.
+    header.e_ident[EI_DATA] = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
     if (variant == Variant::kBadMagic) header.e_ident[1] = 'X';
     header.e_phoff = offset(segments);
     header.e_phentsize = sizeof(Phdr);
