@@ -37,16 +37,22 @@ constexpr std::size_t kDeepest = core::kStackScrubDepth / 4 * 3;
 constexpr std::size_t kDeepest = core::kStackScrubDepth / 4 * 3;
 #endif
 
-// Fills kPainted bytes of stack right below the caller's frame with kPaint; returns the lowest
-// of their addresses.
+// Fills kPainted bytes of stack right below the caller's frame with kPaint; stores the lowest
+// of their addresses in `lowest` (passed out, not returned: compilers rightly warn about a
+// returned address of a dead frame, even as an integer).
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((noinline, no_sanitize_address))
 #endif
-std::uintptr_t
-paint_stack() {
+void paint_stack(std::uintptr_t& lowest) {
   volatile unsigned char area[kPainted];
   for (std::size_t i = 0; i < kPainted; ++i) area[i] = kPaint;
-  return reinterpret_cast<std::uintptr_t>(&area[0]);
+  lowest = reinterpret_cast<std::uintptr_t>(&area[0]);
+}
+
+std::uintptr_t painted_stack() {
+  std::uintptr_t lowest = 0;
+  paint_stack(lowest);
+  return lowest;
 }
 
 unsigned char painted_byte(std::uintptr_t base, std::size_t i) {
@@ -68,7 +74,7 @@ TEST(StackScrub, CoversTheDeepestCoreCalls) {
   for (std::size_t i = 0; i < split.value().size(); ++i) views.push_back(split.value()[i]);
 
   for (int call = 0; call < 2; ++call) {
-    const std::uintptr_t base = paint_stack();
+    const std::uintptr_t base = painted_stack();
     if (call == 0) {
       EXPECT_TRUE(core::shamir_combine(views, views.size()).ok());
     } else {
@@ -82,7 +88,7 @@ TEST(StackScrub, CoversTheDeepestCoreCalls) {
 
   // From the top of the painted area down: the few bytes of the scrub's own frame that are not
   // its buffer (return address, alignment, a stack protector's canary), then the cleared run.
-  const std::uintptr_t base = paint_stack();
+  const std::uintptr_t base = painted_stack();
   core::scrub_stack();
   std::size_t top = kPainted;
   while (top > kPainted - 32 && painted_byte(base, top - 1) != 0) --top;
