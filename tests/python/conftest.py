@@ -4,6 +4,8 @@ libraries (the getrandom fault library, the free() scanner) preloaded."""
 from __future__ import annotations
 
 import os
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -33,6 +35,21 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
         env=env,
         timeout=timeout,
     )
+
+
+def vdso_path_expected() -> bool:
+    """Whether the module sends its requests through the vDSO getrandom here: Linux 6.11 or later
+    on x86-64 (the first kernels that export it there), a glibc older than 2.41 (which does the
+    same inside getrandom() itself), and nothing preloaded that could interpose getrandom."""
+    if not sys.platform.startswith("linux") or platform.machine() != "x86_64" or os.environ.get("LD_PRELOAD"):
+        return False
+    libc, version = platform.libc_ver()
+    kernel = tuple(int(part) for part in re.findall(r"\d+", platform.release())[:2])
+    glibc = tuple(int(part) for part in re.findall(r"\d+", version)[:2])
+    return libc == "glibc" and kernel >= (6, 11) and glibc < (2, 41)
+
+
+needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
 
 
 def build_native(tmp_path_factory: pytest.TempPathFactory, name: str) -> Path:

@@ -4,7 +4,6 @@ process, mapped at the first request and wiped in a forked child, and the system
 from __future__ import annotations
 
 import os
-import platform
 import re
 import shutil
 import subprocess
@@ -14,22 +13,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from conftest import needs_vdso, run_python
 
 
-def vdso_path_expected() -> bool:
-    """Whether the module sends its requests through the vDSO getrandom here: Linux 6.11 or later
-    on x86-64 (the first kernels that export it there), a glibc older than 2.41 (which does the
-    same inside getrandom() itself), and nothing preloaded that could interpose getrandom."""
-    if not sys.platform.startswith("linux") or platform.machine() != "x86_64" or os.environ.get("LD_PRELOAD"):
-        return False
-    libc, version = platform.libc_ver()
-    kernel = tuple(int(part) for part in re.findall(r"\d+", platform.release())[:2])
-    glibc = tuple(int(part) for part in re.findall(r"\d+", version)[:2])
-    return libc == "glibc" and kernel >= (6, 11) and glibc < (2, 41)
-
-
-needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
