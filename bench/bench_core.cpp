@@ -199,9 +199,11 @@ void ParseShare(benchmark::State& state) {
   }
 }
 
-// The clearing of the stack (and registers) that every entry point does before it returns.
+// The clearing of the stack (and registers) that every entry point does before it returns, at
+// each of the depths the entry points use (bytes).
+template <std::size_t Depth>
 void ScrubStack(benchmark::State& state) {
-  for (auto _ : state) core::scrub_stack();
+  for (auto _ : state) core::scrub_stack<Depth>();
 }
 
 // Drawing (from the cheap source), evaluation at 1 … n and writing of the n texts.
@@ -300,7 +302,14 @@ BENCHMARK(GetrandomSyscall)->Arg(8)->Arg(32);
 BENCHMARK(VdsoGetrandom)->Arg(8)->Arg(32);
 #endif
 BENCHMARK(ParseShare)->DenseRange(0, 3);
-BENCHMARK(ScrubStack);
+// The depths of generate_key, split_secret and combine_shares when they succeed, and of every
+// call that fails (core/stack_scrub.hpp).
+BENCHMARK_TEMPLATE(ScrubStack, 4096);
+BENCHMARK_TEMPLATE(ScrubStack, 8192);
+BENCHMARK_TEMPLATE(ScrubStack, 12288);
+BENCHMARK_TEMPLATE(ScrubStack, 16384);
+static_assert(velkor::core::kKeyScrubDepth == 4096 && velkor::core::kSplitScrubDepth == 8192 &&
+              velkor::core::kCombineScrubDepth == 12288 && velkor::core::kStackScrubDepth == 16384);
 
 // Console output as usual, plus the time per iteration of every run, for the summary.
 class SummaryReporter : public benchmark::ConsoleReporter {

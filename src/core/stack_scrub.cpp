@@ -1,4 +1,4 @@
-// scrub_stack: a frame of kStackScrubDepth bytes, wiped, then the scratch registers cleared.
+// scrub_stack: a frame of Depth bytes, wiped, then the scratch registers cleared.
 #include "core/stack_scrub.hpp"
 
 #include "core/wipe.hpp"
@@ -120,12 +120,18 @@ void clear_scratch_registers() noexcept {}
 
 }  // namespace
 
+template <std::size_t Depth>
 VELKOR_STACK_SCRUB_ATTRIBUTES void scrub_stack() noexcept {
   // Uninitialised on purpose: only the wipe writes it. Its address goes to secure_wipe, which
   // the compiler must assume reads it, so the buffer cannot be left out of the frame.
-  unsigned char region[kStackScrubDepth];
+  unsigned char region[Depth];
   secure_wipe(region, sizeof region);
   clear_scratch_registers();
 }
+
+template void scrub_stack<kStackScrubDepth>() noexcept;
+template void scrub_stack<kKeyScrubDepth>() noexcept;
+template void scrub_stack<kSplitScrubDepth>() noexcept;
+template void scrub_stack<kCombineScrubDepth>() noexcept;
 
 }  // namespace velkor::core

@@ -9,21 +9,30 @@
 namespace velkor::core {
 
 // How many bytes below its caller scrub_stack clears. Measured on x86-64 (GCC 12, -O3) by
-// painting the stack below an entry point: the deepest entry point reaches 4.8 KiB below its
-// frame (a split whose draw fails, unwinding and writing the PanicException report), a combine
-// 4.0 KiB, a split 1.7 KiB, whatever k and n; the core alone reaches 6.6 KiB on its first calls
-// (lazy binding of library symbols, the first exception), 10.5 KiB when built with
-// AddressSanitizer; on aarch64 the core's first exception reaches 9.1 KiB (its unwinder keeps
-// larger register contexts). 16 KiB leaves more than twice the x86-64 figures and fits the
-// smallest thread stack Python allows (32 KiB).
+// painting the stack below an entry point: a call that ends in an exception (an error result,
+// an internal failure, MemoryError) reaches 2.4–4.8 KiB below its frame (a split whose draw
+// fails is the deepest, unwinding and writing the PanicException report); the core alone
+// reaches 6.6 KiB on its first exception (the unwinder finds and reads the unwind tables),
+// 9.1 KiB on aarch64 and 10.5 KiB when built with AddressSanitizer. A call that returns its
+// result reaches much less, and the same depth whatever k and n: generate_key 0.7 KiB on its
+// first call (0.15 KiB after), a split 1.7 KiB, a combine 4.0 KiB.
+//
+// So a call that fails clears kStackScrubDepth, more than twice the x86-64 figures and within
+// the smallest thread stack Python allows (32 KiB); a call that succeeds clears the depth of its
+// entry point below, which leaves its measured reach three to six times over and costs a
+// fraction of the full depth (about 9 ns a KiB) on the paths that run in loops.
 inline constexpr std::size_t kStackScrubDepth = 16 * 1024;
+inline constexpr std::size_t kKeyScrubDepth = 4 * 1024;
+inline constexpr std::size_t kSplitScrubDepth = 8 * 1024;
+inline constexpr std::size_t kCombineScrubDepth = 12 * 1024;
 
-// Overwrites the kStackScrubDepth bytes of stack right below the caller's frame with zeros,
-// with stores the optimiser cannot remove (secure_wipe), then, on x86-64, zeroes the registers
-// a call may leave changed (values left there reach the stack with the next lazy symbol binding
-// or signal). It is never inlined, so its frame starts where the frames of the caller's earlier
+// Overwrites the Depth bytes of stack right below the caller's frame with zeros, with stores
+// the optimiser cannot remove (secure_wipe), then, on x86-64, zeroes the registers a call may
+// leave changed (values left there reach the stack with the next lazy symbol binding or
+// signal). It is never inlined, so its frame starts where the frames of the caller's earlier
 // callees started: call it from the function that made the calls to be cleared up after, once
-// they have returned or unwound.
+// they have returned or unwound. Defined for the four depths above.
+template <std::size_t Depth>
 void scrub_stack() noexcept;
 
 }  // namespace velkor::core

@@ -11,6 +11,7 @@
 #include "boundary/python_error.hpp"
 #include "boundary/results.hpp"
 #include "core/combine.hpp"
+#include "core/stack_scrub.hpp"
 #include "lib/functions.hpp"
 
 namespace velkor::lib {
@@ -30,7 +31,7 @@ static_assert(kSpec.valid());
 }  // namespace
 
 PyObject* combine_shares(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return boundary::entry_guard([args, kwargs] {
+  return boundary::entry_guard<core::kCombineScrubDepth>([args, kwargs] {
     const auto slots = boundary::bind<kSpec.slot_count()>(kSpec, args, kwargs);
     const boundary::ShareTexts shares = boundary::convert_argument(
         kParameters[0], [&slots] { return boundary::to_share_texts(slots[0].get()); });

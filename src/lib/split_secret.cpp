@@ -12,6 +12,7 @@
 #include "boundary/python_error.hpp"
 #include "boundary/results.hpp"
 #include "core/split.hpp"
+#include "core/stack_scrub.hpp"
 #include "lib/functions.hpp"
 
 namespace velkor::lib {
@@ -31,7 +32,7 @@ static_assert(kSpec.valid());
 }  // namespace
 
 PyObject* split_secret(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return boundary::entry_guard([args, kwargs] {
+  return boundary::entry_guard<core::kSplitScrubDepth>([args, kwargs] {
     const auto slots = boundary::bind<kSpec.slot_count()>(kSpec, args, kwargs);
     const auto secret = boundary::convert_argument(
         kParameters[0], [&slots] { return boundary::to_bytes_view(slots[0].get()); });

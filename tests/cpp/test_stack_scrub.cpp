@@ -1,5 +1,5 @@
-// The stack scrub clears kStackScrubDepth bytes right below its caller, well beyond what the
-// deepest calls of the core reach. Both are read from the stack memory the calls leave behind
+// The stack scrub clears its depth right below its caller, well beyond what the deepest calls
+// behind each entry point reach. Both are read from the stack memory the calls leave behind
 // below the test's own frame.
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 
 #include "core/combine.hpp"
 #include "core/internal_failure.hpp"
+#include "core/random_source.hpp"
 #include "core/split.hpp"
 #include "core/stack_scrub.hpp"
 
@@ -20,21 +21,21 @@ namespace {
 constexpr std::size_t kPainted = 2 * core::kStackScrubDepth;
 constexpr unsigned char kPaint = 0xA5;
 
-// How deep the core may go: three quarters of the scrubbed depth leave room for the binding
-// layer's frames above it. The first exception a process throws reaches deepest (the unwinder
-// finds and reads the unwind tables): 6.6 KiB on x86-64, 9.1 KiB on aarch64, 6.0 KiB on s390x.
-// AddressSanitizer's redzones make every frame larger (up to 10.5 KiB on x86-64); such a build
-// must still stay within the scrubbed depth.
+// How deep a core call may go: three quarters of the depth its entry point clears leave room
+// for the binding layer's frames above it. The first exception a process throws reaches
+// deepest (the unwinder finds and reads the unwind tables): 6.6 KiB on x86-64, 9.1 KiB on
+// aarch64, 6.0 KiB on s390x. AddressSanitizer's redzones make every frame larger (up to
+// 10.5 KiB on x86-64); such a build must still stay within the cleared depth.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kDeepest = core::kStackScrubDepth;
+constexpr std::size_t kShare = 4;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr std::size_t kDeepest = core::kStackScrubDepth;
+constexpr std::size_t kShare = 4;
 #else
-constexpr std::size_t kDeepest = core::kStackScrubDepth / 4 * 3;
+constexpr std::size_t kShare = 3;
 #endif
 #else
-constexpr std::size_t kDeepest = core::kStackScrubDepth / 4 * 3;
+constexpr std::size_t kShare = 3;
 #endif
 
 // Fills kPainted bytes of stack right below the caller's frame with kPaint; stores the lowest
@@ -65,37 +66,57 @@ std::uint64_t failing_draw() {
   return g_draws;
 }
 
+// How many bytes of the painted area below the caller `call` wrote to.
+template <class Call>
+std::size_t reach(Call call) {
+  const std::uintptr_t base = painted_stack();
+  call();
+  std::size_t untouched = 0;
+  while (untouched < kPainted && painted_byte(base, untouched) == kPaint) ++untouched;
+  return kPainted - untouched;
+}
+
+// How many bytes right below the caller a scrub of Depth clears: from the top of the painted
+// area down, past the few bytes of the scrub's own frame that are not its buffer (return
+// address, alignment, a stack protector's canary), the run of zeros.
+template <std::size_t Depth>
+std::size_t cleared_by_scrub() {
+  const std::uintptr_t base = painted_stack();
+  core::scrub_stack<Depth>();
+  std::size_t top = kPainted;
+  while (top > kPainted - 32 && painted_byte(base, top - 1) != 0) --top;
+  std::size_t cleared = 0;
+  while (cleared < top && painted_byte(base, top - 1 - cleared) == 0) ++cleared;
+  return top > kPainted - 32 ? cleared : 0;
+}
+
 TEST(StackScrub, CoversTheDeepestCoreCalls) {
-  // A combine of 16 shares keeps the largest scratch arrays on the stack; a split whose draw
-  // fails unwinds through the core.
+  // The deepest call behind each entry point: a combine of 16 shares keeps the largest scratch
+  // arrays on the stack, a split of 255 the largest table on the heap, and a split whose draw
+  // fails unwinds through the core, as every failed call does.
   const std::array<std::uint8_t, 32> secret{};
   const auto split = core::shamir_split(secret, 16, 16);
   std::vector<std::string_view> views;
   for (std::size_t i = 0; i < split.value().size(); ++i) views.push_back(split.value()[i]);
 
-  for (int call = 0; call < 2; ++call) {
-    const std::uintptr_t base = painted_stack();
-    if (call == 0) {
-      EXPECT_TRUE(core::shamir_combine(views, views.size()).ok());
-    } else {
-      g_draws = 0;
-      EXPECT_THROW((void)core::shamir_split(secret, 3, 5, failing_draw), core::InternalFailure);
-    }
-    std::size_t untouched = 0;
-    while (untouched < kPainted && painted_byte(base, untouched) == kPaint) ++untouched;
-    EXPECT_LT(kPainted - untouched, kDeepest) << "call " << call;
-  }
+  std::array<std::uint8_t, 32> key{};
+  EXPECT_LT(reach([&] { core::fill_random(key.data(), key.size()); }),
+            core::kKeyScrubDepth / 4 * kShare);
+  EXPECT_LT(reach([&] { EXPECT_TRUE(core::shamir_split(secret, 255, 255).ok()); }),
+            core::kSplitScrubDepth / 4 * kShare);
+  EXPECT_LT(reach([&] { EXPECT_TRUE(core::shamir_combine(views, views.size()).ok()); }),
+            core::kCombineScrubDepth / 4 * kShare);
+  EXPECT_LT(reach([&] {
+              g_draws = 0;
+              EXPECT_THROW((void)core::shamir_split(secret, 3, 5, failing_draw),
+                           core::InternalFailure);
+            }),
+            core::kStackScrubDepth / 4 * kShare);
 
-  // From the top of the painted area down: the few bytes of the scrub's own frame that are not
-  // its buffer (return address, alignment, a stack protector's canary), then the cleared run.
-  const std::uintptr_t base = painted_stack();
-  core::scrub_stack();
-  std::size_t top = kPainted;
-  while (top > kPainted - 32 && painted_byte(base, top - 1) != 0) --top;
-  std::size_t cleared = 0;
-  while (cleared < top && painted_byte(base, top - 1 - cleared) == 0) ++cleared;
-  EXPECT_GT(top, kPainted - 32);
-  EXPECT_GE(cleared, core::kStackScrubDepth);
+  EXPECT_GE(cleared_by_scrub<core::kKeyScrubDepth>(), core::kKeyScrubDepth);
+  EXPECT_GE(cleared_by_scrub<core::kSplitScrubDepth>(), core::kSplitScrubDepth);
+  EXPECT_GE(cleared_by_scrub<core::kCombineScrubDepth>(), core::kCombineScrubDepth);
+  EXPECT_GE(cleared_by_scrub<core::kStackScrubDepth>(), core::kStackScrubDepth);
 }
 
 }  // namespace
