@@ -18,8 +18,8 @@ if ! command -v "$compiler" >/dev/null 2>&1; then
 fi
 
 sources=(
-  src/core/random_source_windows.cpp
-  src/core/random_source.cpp
+  src/core/random/random_source_windows.cpp
+  src/core/random/random_source.cpp
   src/core/stack_scrub.cpp
   src/core/wipe.cpp
 )

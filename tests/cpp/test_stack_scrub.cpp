@@ -11,7 +11,7 @@
 
 #include "core/combine.hpp"
 #include "core/internal_failure.hpp"
-#include "core/random_source.hpp"
+#include "core/random/random_source.hpp"
 #include "core/split.hpp"
 #include "core/stack_scrub.hpp"
 

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "core/internal_failure.hpp"
-#include "core/random_source.hpp"
-#include "core/random_source_internal.hpp"
+#include "core/random/random_source.hpp"
+#include "core/random/random_source_internal.hpp"
 
 #if defined(__linux__)
-#include "core/random_source_linux.hpp"
+#include "core/random/random_source_linux.hpp"
 #endif
 
 #if defined(__linux__) && defined(__GLIBC__)
