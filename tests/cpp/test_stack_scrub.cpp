@@ -26,9 +26,9 @@ constexpr unsigned char kPaint = 0xA5;
 // for the binding layer's frames above it. The first exception a process throws reaches
 // deepest (the unwinder finds and reads the unwind tables): 6.6 KiB on x86-64, 9.1 KiB on
 // aarch64, 6.0 KiB on s390x. AddressSanitizer's redzones make every frame larger (up to
-// 10.5 KiB on x86-64), and Windows dispatches an exception through the system, which saves the
-// whole register context on the stack more than once (12.9 KiB with mingw-w64 under Wine); such
-// builds must still stay within the cleared depth.
+// 10.5 KiB on x86-64), and on Windows every exception is dispatched and unwound by the system
+// (12.9 KiB on every throw, not only the first, with mingw-w64 under Wine); such builds must
+// still stay within the cleared depth.
 #if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 constexpr std::size_t kShare = 4;
 #elif defined(__has_feature)
