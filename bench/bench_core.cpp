@@ -20,14 +20,14 @@
 #include <vector>
 
 #include "core/combine.hpp"
-#include "core/random_source.hpp"
+#include "core/random/random_source.hpp"
 #include "core/share_text.hpp"
 #include "core/split.hpp"
 #include "core/stack_scrub.hpp"
 #include "field_oracle.hpp"
 
 #if defined(__linux__)
-#include "core/vdso_getrandom.hpp"
+#include "core/random/vdso_getrandom.hpp"
 #endif
 
 namespace {

@@ -49,7 +49,7 @@ fi
 # The core as the module builds it on Linux: every source except the other platforms' random
 # sources. Built with coverage instrumentation (fuzzer-no-link) and the sanitizers.
 core_sources=()
-for source in "$root"/src/core/*.cpp; do
+for source in "$root"/src/core/*.cpp "$root"/src/core/random/*.cpp; do
   case "$(basename -- "$source")" in
     random_source_windows.cpp | random_source_getentropy.cpp) ;;
     *) core_sources+=("$source") ;;

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the system packages the test and benchmark commands need, when they are missing:
-# a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler (to check that the Windows
-# random source builds), clang 19 with its fuzzing and sanitizer runtimes, Google Benchmark,
-# strace (to count the system calls of the random source), the oldest supported compilers
-# (GCC 11, Clang 14), and the aarch64 and s390x cross compilers with qemu-user to run the core
-# tests on those targets.
+# a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler and wine64 (to build the
+# core tests for Windows x64 and run them), clang 19 with its fuzzing and sanitizer runtimes,
+# Google Benchmark, strace (to count the system calls of the random source), the oldest supported
+# compilers (GCC 11, Clang 14), and the aarch64 and s390x cross compilers with qemu-user to run
+# the core tests on those targets.
 # Uses apt-get when run as root on Debian or Ubuntu; elsewhere it only says what is missing.
 set -euo pipefail
 
@@ -18,6 +18,8 @@ need libgtest-dev /usr/include/gtest/gtest.h
 need libbenchmark-dev /usr/include/benchmark/benchmark.h
 need valgrind valgrind
 need g++-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix
+# Debian keeps the 64-bit Wine loader out of PATH.
+need wine64 /usr/lib/wine/wine64
 need clang-19 clang++-19
 need libclang-rt-19-dev "$(ls -d /usr/lib/llvm-19/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -n 1)"
 need binutils objdump

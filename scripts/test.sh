@@ -81,8 +81,8 @@ cmake -S . -B "$build/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_MO
 cmake --build "$build/cpp" -j "$jobs"
 ctest --test-dir "$build/cpp" --output-on-failure -j "$jobs" | tail -n 4
 
-step "Windows random source (cross-compiled)"
-scripts/check-windows-build.sh
+step "Windows x64 core tests (wine)"
+scripts/check-windows.sh
 
 step "oldest supported compilers (GCC 11, Clang 14)"
 PYTHON="${pythons[0]}" scripts/check-compilers.sh

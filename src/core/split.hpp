@@ -9,7 +9,7 @@
 
 #include "core/field.hpp"
 #include "core/outcome.hpp"
-#include "core/random_source.hpp"
+#include "core/random/random_source.hpp"
 #include "core/wipe.hpp"
 
 namespace velkor::core {

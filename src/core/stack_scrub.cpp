@@ -10,6 +10,14 @@
 #define VELKOR_STACK_SCRUB_X86_64 1
 #endif
 
+// On Windows x64, with GCC or Clang, the registers its own calling convention leaves to the
+// called function are cleared. MSVC has no inline assembly for x64 and no intrinsic that writes
+// a named register, so a build with it clears only the stack.
+#if defined(_WIN32) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#define VELKOR_STACK_SCRUB_WINDOWS_X64 1
+#endif
+
 // Not inlined (inlined, the buffer would be part of the caller's own frame, above the dead
 // frames instead of over them), and not instrumented by AddressSanitizer, which may move an
 // instrumented function's locals to a heap-allocated "fake stack" and would then wipe that
@@ -109,6 +117,45 @@ void clear_scratch_registers() noexcept {
       :
       :
       : "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11");
+}
+
+#elif defined(VELKOR_STACK_SCRUB_WINDOWS_X64)
+
+// True when the processor has AVX and the operating system saves the ymm registers (XCR0 bits 1
+// and 2): only then is vzeroupper available, and only then can the upper halves hold anything.
+bool avx_enabled() noexcept {
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 ||
+      (ecx & bit_AVX) == 0) {
+    return false;
+  }
+  unsigned xcr0 = 0;
+  unsigned xcr0_high = 0;
+  __asm__ __volatile__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  return (xcr0 & 0x6U) == 0x6U;
+}
+
+// Asked once, when the library is loaded: CPUID is slow, and in a virtual machine very slow.
+const bool avx = avx_enabled();
+
+// Zeroes the registers the Windows x64 convention lets a called function change: rax, rcx, rdx,
+// r8–r11, xmm0–5 and, with AVX, the upper halves of ymm0–15. The caller's rbx, rbp, rdi, rsi,
+// rsp, r12–r15 and xmm6–15 are left as they are; vzeroupper changes only the upper halves of
+// ymm6–15, which that convention does not preserve.
+void clear_scratch_registers() noexcept {
+  if (avx) __asm__ __volatile__("vzeroupper");
+  __asm__ __volatile__(
+      "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
+      "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
+      "xorl %%eax, %%eax\n\txorl %%ecx, %%ecx\n\txorl %%edx, %%edx\n\txorl %%r8d, %%r8d\n\t"
+      "xorl %%r9d, %%r9d\n\txorl %%r10d, %%r10d\n\txorl %%r11d, %%r11d"
+      :
+      :
+      : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "rax", "rcx", "rdx", "r8", "r9", "r10",
+        "r11");
 }
 
 #else

@@ -15,7 +15,7 @@
 #include "core/wipe_internal.hpp"
 
 #if defined(_WIN32)
-#include "core/windows_api.hpp"  // SecureZeroMemory
+#include "core/random/windows_api.hpp"  // SecureZeroMemory
 #endif
 
 // Which primitive this C library offers. glibc has explicit_bzero since 2.25, FreeBSD since

@@ -2,7 +2,7 @@
 
 #include "boundary/entry_guard.hpp"
 #include "boundary/results.hpp"
-#include "core/random_source.hpp"
+#include "core/random/random_source.hpp"
 #include "core/stack_scrub.hpp"
 #include "core/wipe.hpp"
 #include "lib/functions.hpp"

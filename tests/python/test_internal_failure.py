@@ -54,7 +54,7 @@ def test_generator_failure_raises_panic_exception(fault_library: Path) -> None:
     ]
     # One report per failure, written to file descriptor 2; the hint only after the first.
     reports = list(REPORT.finditer(result.stderr))
-    assert [report.group(1) for report in reports] == ["src/core/random_source_linux.cpp"] * 2
+    assert [report.group(1) for report in reports] == ["src/core/random/random_source_linux.cpp"] * 2
     assert result.stderr.count(HINT) == 1
     assert reports[0].end() <= result.stderr.index(HINT) < reports[1].start()
 

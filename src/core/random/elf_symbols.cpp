@@ -1,7 +1,7 @@
 // Dynamic symbol lookup in mapped ELF objects (see elf_symbols.hpp). The symbols are scanned in
 // order rather than hashed: the lookups are few (a handful per process) and a scan needs from
 // the hash tables only the number of symbols.
-#include "core/elf_symbols.hpp"
+#include "core/random/elf_symbols.hpp"
 
 #include <elf.h>
 

@@ -1,6 +1,7 @@
 // The random source: the failure message, random_u64's byte order and request size, and
-// fill_random against the real operating-system generator. On Linux with glibc the tests also
-// run fill_random against a scripted getrandom (see below) to reach the retry, short-read and
+// fill_random against the real operating-system generator (on Windows also the two system
+// generators behind it, each called directly). On Linux with glibc the tests also run
+// fill_random against a scripted getrandom (see below) to reach the retry, short-read and
 // failure paths that the kernel does not produce on demand, and the fallback from the vDSO path.
 #include <gtest/gtest.h>
 
@@ -19,14 +20,24 @@
 #include <deque>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/internal_failure.hpp"
-#include "core/random_source.hpp"
-#include "core/random_source_internal.hpp"
+#include "core/random/random_source.hpp"
+#include "core/random/random_source_internal.hpp"
 
 #if defined(__linux__)
-#include "core/random_source_linux.hpp"
+#include "core/random/random_source_linux.hpp"
+#endif
+
+#if defined(_WIN32)
+#include "core/random/windows_api.hpp"
+// windows.h first: bcrypt.h uses its types.
+#include <bcrypt.h>
+
+// The fallback generator, declared under its exported name as the random source does.
+extern "C" BOOLEAN NTAPI SystemFunction036(PVOID buffer, ULONG length);
 #endif
 
 #if defined(__linux__) && defined(__GLIBC__)
@@ -94,24 +105,30 @@ TEST(FillRandom, SizeZeroSucceedsWithoutTouchingTheBuffer) {
 // Every byte of the request must receive generator output, and no byte outside it may change.
 // After 64 fills each requested byte has taken both values of every bit: a byte that is never
 // written, or written with a constant, stays fixed in every bit (the chance that a random byte
-// keeps one bit fixed for 64 fills is 8 * 2^-63).
-class FillRandomCoverage : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(FillRandomCoverage, EveryRequestedByteVariesAndNothingElseIsWritten) {
+// keeps one bit fixed for 64 fills is 8 * 2^-63). Requests of 8 bytes or more also differ from
+// the one before (a repeat has the chance 2^-64). `fill(data, size)` makes one request.
+template <class Fill>
+void expect_every_byte_filled(std::size_t size, Fill fill) {
   constexpr std::size_t kGuard = 16;
   constexpr unsigned char kGuardByte = 0xA5;
   constexpr int kRounds = 64;
-  const std::size_t size = GetParam();
 
   std::vector<unsigned char> buffer(size + 2 * kGuard, kGuardByte);
+  std::vector<unsigned char> previous;
   std::vector<unsigned char> any_set(size, 0x00);
   std::vector<unsigned char> all_set(size, 0xFF);
   for (int round = 0; round < kRounds; ++round) {
-    fill_random(buffer.data() + kGuard, size);
-    for (std::size_t i = 0; i < size; ++i) {
-      any_set[i] = static_cast<unsigned char>(any_set[i] | buffer[kGuard + i]);
-      all_set[i] = static_cast<unsigned char>(all_set[i] & buffer[kGuard + i]);
+    fill(buffer.data() + kGuard, size);
+    const std::vector<unsigned char> request(
+        buffer.begin() + kGuard, buffer.begin() + kGuard + static_cast<std::ptrdiff_t>(size));
+    if (size >= 8 && round > 0) {
+      ASSERT_NE(request, previous) << "two requests in a row gave the same bytes";
     }
+    for (std::size_t i = 0; i < size; ++i) {
+      any_set[i] = static_cast<unsigned char>(any_set[i] | request[i]);
+      all_set[i] = static_cast<unsigned char>(all_set[i] & request[i]);
+    }
+    previous = request;
   }
   for (std::size_t i = 0; i < size; ++i) {
     ASSERT_EQ(any_set[i], 0xFF) << "byte " << i << " has a bit that is never set";
@@ -123,9 +140,43 @@ TEST_P(FillRandomCoverage, EveryRequestedByteVariesAndNothingElseIsWritten) {
   }
 }
 
+class FillRandomCoverage : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FillRandomCoverage, EveryRequestedByteVariesAndNothingElseIsWritten) {
+  expect_every_byte_filled(GetParam(), fill_random);
+}
+
 // Odd sizes and the edges of getentropy's 256-byte pieces.
 INSTANTIATE_TEST_SUITE_P(Sizes, FillRandomCoverage,
-                         ::testing::Values(1, 7, 8, 31, 32, 33, 255, 256, 257, 513, 4095, 65537));
+                         ::testing::Values(0, 1, 7, 8, 31, 32, 33, 255, 256, 257, 513, 4095, 4096,
+                                           65537));
+
+#if defined(_WIN32)
+// The Windows random source's two generators, called as it calls them. fill_random goes
+// through the first, so the sizes above run against it; here it also has to report success
+// itself (STATUS_SUCCESS, so the fallback is never asked), and the fallback has to fill as well.
+enum class WindowsGenerator { kBCryptGenRandom, kRtlGenRandom };
+
+class RealWindowsGenerator
+    : public ::testing::TestWithParam<std::tuple<WindowsGenerator, std::size_t>> {};
+
+TEST_P(RealWindowsGenerator, SucceedsAndFillsEveryRequestedByte) {
+  const auto [generator, size] = GetParam();
+  expect_every_byte_filled(size, [generator](unsigned char* data, std::size_t length) {
+    const auto count = static_cast<ULONG>(length);
+    if (generator == WindowsGenerator::kBCryptGenRandom) {
+      EXPECT_EQ(BCryptGenRandom(nullptr, data, count, BCRYPT_USE_SYSTEM_PREFERRED_RNG), 0);
+    } else {
+      EXPECT_NE(SystemFunction036(data, count), FALSE);
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, RealWindowsGenerator,
+                         ::testing::Combine(::testing::Values(WindowsGenerator::kBCryptGenRandom,
+                                                              WindowsGenerator::kRtlGenRandom),
+                                            ::testing::Values(1, 8, 32, 4096)));
+#endif
 
 TEST(FillRandom, LargeOddBufferIsFilledThroughout) {
   constexpr std::size_t kSize = (std::size_t{1} << 22) + 3;  // 4 MiB and 3 bytes

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/vdso_getrandom.hpp"
+#include "core/random/vdso_getrandom.hpp"
 
 namespace velkor::core::linux_random {
 

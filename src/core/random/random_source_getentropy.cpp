@@ -10,8 +10,8 @@
 #include <cstddef>
 
 #include "core/internal_failure.hpp"
-#include "core/random_source.hpp"
-#include "core/random_source_internal.hpp"
+#include "core/random/random_source.hpp"
+#include "core/random/random_source_internal.hpp"
 
 namespace velkor::core {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/random_source.hpp"
-#include "core/windows_random.hpp"
+#include "core/random/random_source.hpp"
+#include "core/random/windows_random.hpp"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Opening the vDSO getrandom (see vdso_getrandom.hpp).
-#include "core/vdso_getrandom.hpp"
+#include "core/random/vdso_getrandom.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 
-#include "core/elf_symbols.hpp"
+#include "core/random/elf_symbols.hpp"
 
 namespace velkor::core {
 

@@ -1,12 +1,12 @@
 // The platform-independent part of the random source. fill_random itself lives in one file per
 // operating system: random_source_linux.cpp, random_source_getentropy.cpp (macOS and the BSDs)
 // and random_source_windows.cpp.
-#include "core/random_source.hpp"
+#include "core/random/random_source.hpp"
 
 #include <array>
 #include <cerrno>
 
-#include "core/random_source_internal.hpp"
+#include "core/random/random_source_internal.hpp"
 #include "core/wipe.hpp"
 
 namespace velkor::core {

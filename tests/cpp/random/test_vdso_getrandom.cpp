@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/elf_symbols.hpp"
-#include "core/vdso_getrandom.hpp"
+#include "core/random/elf_symbols.hpp"
+#include "core/random/vdso_getrandom.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 //     called through the C library (not as a raw system call), so that the usual symbol
 //     interposition works on it, for tests as for any other tool.
 // Either way every request is made when it is asked for: nothing is buffered here.
-#include "core/random_source_linux.hpp"
+#include "core/random/random_source_linux.hpp"
 
 #include <link.h>
 #include <sys/auxv.h>
@@ -21,10 +21,10 @@
 #include <charconv>
 #include <optional>
 
-#include "core/elf_symbols.hpp"
 #include "core/internal_failure.hpp"
-#include "core/random_source.hpp"
-#include "core/random_source_internal.hpp"
+#include "core/random/elf_symbols.hpp"
+#include "core/random/random_source.hpp"
+#include "core/random/random_source_internal.hpp"
 
 namespace velkor::core {
 

@@ -1,7 +1,7 @@
 // fill_random on Windows: BCryptGenRandom with the system-preferred generator, and
 // SystemFunction036 (documented as RtlGenRandom) as the fallback for a piece it fails on. The
 // decisions are made by windows_random::fill_in_pieces; this file only binds the system calls.
-#include "core/windows_api.hpp"
+#include "core/random/windows_api.hpp"
 // windows.h first: bcrypt.h uses its types.
 #include <bcrypt.h>
 
@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "core/internal_failure.hpp"
-#include "core/random_source.hpp"
-#include "core/windows_random.hpp"
+#include "core/random/random_source.hpp"
+#include "core/random/windows_random.hpp"
 
 // The SDK declares this function only under its documented name RtlGenRandom, which
 // <ntsecapi.h> maps onto the exported name with a macro; declaring the export directly avoids
