@@ -8,7 +8,7 @@
 #      editable install in scikit-build-core's rebuild mode: importing the module rebuilds it
 #      when a source changed (both steps again only when pyproject.toml changed);
 #   2. the pytest suite against that editable install;
-#   3. the C++ core tests: configure (Release), build and CTest.
+#   3. the C++ core tests: configure (Release, warnings are errors), build and CTest.
 # The commands of steps 1 to 3 are the ones CONTRIBUTING.md shows, run exactly as written.
 # Set PYTHON to choose the interpreter (>= 3.12); VELKOR_JOBS (default 2).
 set -euo pipefail
@@ -18,7 +18,7 @@ cd "$root"
 source scripts/find-python.sh
 export CMAKE_BUILD_PARALLEL_LEVEL=${VELKOR_JOBS:-2}
 export CTEST_PARALLEL_LEVEL=${VELKOR_JOBS:-2}
-# Warnings are errors here as in the test command; CONTRIBUTING.md's commands leave that to you.
+# Warnings are errors, in the editable build (through pyproject.toml) as in the C++ build.
 export VELKOR_WERROR=${VELKOR_WERROR:-ON}
 step() { printf '\n==== %s\n' "$*"; }
 
@@ -42,7 +42,7 @@ python -m pytest tests/python
 
 step "C++ core tests"
 if [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ]; then
-  cmake -S . -B build/dev/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF
+  cmake -S . -B build/dev/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_WERROR=ON
   cmake --build build/dev/cpp
   ctest --test-dir build/dev/cpp --output-on-failure --progress
 else
