@@ -73,8 +73,7 @@ def core_table(times: dict[str, float]) -> list[str]:
             lines.append(f"| `{name}` | {format_ns(times[name])} | — | — |")
         else:
             lines.append(
-                f"| `{name}` | {format_ns(times[name])} | {format_ns(reference)} | "
-                f"{reference / times[name]:,.0f} |"
+                f"| `{name}` | {format_ns(times[name])} | {format_ns(reference)} | {reference / times[name]:,.0f} |"
             )
     return lines
 
@@ -140,8 +139,7 @@ def randomness_table(times: dict[str, float], py: dict[str, Any]) -> list[str]:
 
 def peer_table(py: dict[str, Any]) -> list[str]:
     lines = [
-        "| (k, n) | Ours: split | Ours: combine | pycryptodome: split | pycryptodome: combine "
-        "| pycryptodome / ours |",
+        "| (k, n) | Ours: split | Ours: combine | pycryptodome: split | pycryptodome: combine | pycryptodome / ours |",
         "|---|---:|---:|---:|---:|---:|",
     ]
     for case in py["cases"]:
@@ -222,12 +220,12 @@ def plot(py: dict[str, Any], times: dict[str, float], path: str) -> None:
         if points:
             axis.plot([p[0] for p in points], [p[1] for p in points], style, color=colour, label=label)
     floors = [(case["k"], cpu(case, "split_random_floor") / 1e3) for case in cases]
-    axis.plot([p[0] for p in floors], [p[1] for p in floors], ":", color="grey",
-              label="8·(k − 1) × os.getrandom(8)")
+    axis.plot([p[0] for p in floors], [p[1] for p in floors], ":", color="grey", label="8·(k − 1) × os.getrandom(8)")
     if "VdsoGetrandom/8" in times:
         vdso = [(case["k"], 8 * (case["k"] - 1) * times["VdsoGetrandom/8"] / 1e3) for case in cases]
-        axis.plot([p[0] for p in vdso], [p[1] for p in vdso], "-.", color="grey",
-                  label="8·(k − 1) × vDSO getrandom (core)")
+        axis.plot(
+            [p[0] for p in vdso], [p[1] for p in vdso], "-.", color="grey", label="8·(k − 1) × vDSO getrandom (core)"
+        )
     axis.set_xscale("log")
     axis.set_yscale("log")
     axis.set_xticks(ks)

@@ -108,8 +108,12 @@ def combine_seeds(d):
 
 
 def split_input(secret, n_byte, k_byte, subsets, seed, words):
-    return (bytes(secret) + bytes([n_byte, k_byte, subsets]) + struct.pack("<Q", seed)
-            + b"".join(struct.pack("<Q", w) for w in words))
+    return (
+        bytes(secret)
+        + bytes([n_byte, k_byte, subsets])
+        + struct.pack("<Q", seed)
+        + b"".join(struct.pack("<Q", w) for w in words)
+    )
 
 
 def split_seeds(d):
@@ -128,8 +132,11 @@ def split_seeds(d):
 
 
 def main():
-    for name, make in (("fuzz_parse_share", parse_seeds), ("fuzz_combine", combine_seeds),
-                       ("fuzz_split_combine", split_seeds)):
+    for name, make in (
+        ("fuzz_parse_share", parse_seeds),
+        ("fuzz_combine", combine_seeds),
+        ("fuzz_split_combine", split_seeds),
+    ):
         directory = CORPUS / name
         shutil.rmtree(directory, ignore_errors=True)
         directory.mkdir(parents=True)

@@ -72,7 +72,7 @@ inline void check(bool condition, const std::string& what) {
 
 // The same, with the message built only on failure (for checks in hot loops).
 template <class Describe>
-requires std::is_invocable_r_v<std::string, Describe>
+  requires std::is_invocable_r_v<std::string, Describe>
 inline void check(bool condition, Describe&& describe) {
   if (!condition) fail(describe());
 }

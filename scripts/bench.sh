@@ -21,9 +21,9 @@ jobs=${VELKOR_JOBS:-2}
 venv="$root/build/bench-venv"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
 fi
-"$venv/bin/python" -m pip install -q cmake ninja pycryptodome matplotlib
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q --group "$velkor_pyproject:bench"
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$root"
 export PATH="$venv/bin:$PATH"
 

@@ -45,7 +45,7 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pytest hypothesis mypy scikit-build-core cmake ninja
+"$venv/bin/python" -m pip install -q --group "$velkor_pyproject:dev"
 export PATH="$venv/bin:$PATH"
 failed=()
 

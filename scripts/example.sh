@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the package into a fresh virtual environment and runs its main job: generate a key,
-# split it into shares and rebuild it from a subset of them (examples/quickstart.py).
+# Installs the package into a fresh virtual environment, as the README's install line does
+# (`pip install .` from the clone), and runs its main job: generate a key, split it into shares
+# and rebuild it from a subset of them (examples/quickstart.py).
 # Set PYTHON to choose the interpreter (>= 3.12).
 set -euo pipefail
 
@@ -12,6 +13,7 @@ python=$(velkor_find_python)
 venv="$root/build/venv-example"
 rm -rf "$venv"
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q "$root"
-"$venv/bin/python" "$root/examples/quickstart.py"
+velkor_activate "$venv"
+pip install --upgrade pip
+pip install .
+python examples/quickstart.py

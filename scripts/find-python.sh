@@ -5,6 +5,14 @@
 #                         then the versions installed with pyenv.
 #   velkor_find_python    prints the first of them, or fails with a message.
 #   velkor_pip_install    runs `<python> -m pip install -q <args>` (see below).
+#   velkor_activate       activates a virtual environment for commands run as the documentation
+#                         shows them (see below).
+#
+# The tools each task needs are declared once, as dependency groups in pyproject.toml; the scripts
+# install them with `pip install --group <pyproject.toml>:<group>` (pip 25.1 or newer, so every
+# environment's pip is upgraded first).
+
+velkor_pyproject="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/pyproject.toml"
 
 velkor_python_version() {
   "$1" -c 'import sys; v = sys.version_info; print(f"{v[0]}.{v[1]}") if v >= (3, 12) else sys.exit(1)' 2>/dev/null
@@ -53,7 +61,8 @@ velkor_ensure_cmake() {
   fi
   if [ ! -x "$tools/bin/cmake" ] || [ ! -x "$tools/bin/ninja" ]; then
     "$(velkor_find_python)" -m venv "$tools"
-    "$tools/bin/python" -m pip install -q cmake ninja
+    velkor_pip_install "$tools/bin/python" --upgrade pip
+    velkor_pip_install "$tools/bin/python" --group "$velkor_pyproject:build"
   fi
   export PATH="$tools/bin:$PATH"
 }
@@ -64,4 +73,17 @@ velkor_ensure_cmake() {
 velkor_pip_install() {
   "$1" -m pip install -q "${@:2}" 2>&1 | { grep -v "^WARNING: Location '" || true; }
   return "${PIPESTATUS[0]}"
+}
+
+# `velkor_activate <venv>`: activates the virtual environment, so that the commands the README
+# and CONTRIBUTING.md show run here exactly as written (`pip install .`, `python -m pytest ...`).
+# Their pip is quiet and drops the same notices as velkor_pip_install.
+velkor_activate() {
+  # shellcheck disable=SC1091
+  source "$1/bin/activate"
+  export PIP_QUIET=1
+  pip() {
+    command pip "$@" 2>&1 | { grep -v "^WARNING: Location '" || true; }
+    return "${PIPESTATUS[0]}"
+  }
 }

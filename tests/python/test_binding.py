@@ -11,7 +11,6 @@ from typing import Any
 
 import pytest
 
-import pyvelkor_core
 from conftest import run_python
 from pyvelkor_core import combine_shares, split_secret
 
@@ -188,6 +187,7 @@ def test_arguments_stay_alive_when_user_code_empties_the_keyword_dictionary() ->
         kwargs = {"shares": [share[:2] + share[2:] for share in SHARES], "k": Emptying()}
         assert _call_with_raw_keywords(combine_shares, (), kwargs) == SECRET
 
+
 # --- conversion of secret, k and n -----------------------------------------------------------
 
 
@@ -318,8 +318,15 @@ def test_item_that_is_not_utf8_raises_the_interpreters_encoding_error() -> None:
 class Sequence:
     """A sequence by the interpreter's check (it has __getitem__), with hooks that can fail."""
 
-    def __init__(self, items: list[Any], *, length: object = None, iter_error: BaseException | None = None,
-                 fail_at: int | None = None, item_error: BaseException | None = None) -> None:
+    def __init__(
+        self,
+        items: list[Any],
+        *,
+        length: object = None,
+        iter_error: BaseException | None = None,
+        fail_at: int | None = None,
+        item_error: BaseException | None = None,
+    ) -> None:
         self.items, self.length, self.iter_error = items, length, iter_error
         self.fail_at, self.item_error = fail_at, item_error
 

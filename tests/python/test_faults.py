@@ -3,7 +3,6 @@ reservations that cannot be had or not even represented, and concurrent use from
 
 from __future__ import annotations
 
-import os
 import threading
 import time
 from pathlib import Path

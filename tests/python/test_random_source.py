@@ -16,8 +16,6 @@ import pytest
 from conftest import needs_vdso, run_python
 
 
-
-
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
 def test_parent_and_child_draw_different_keys_and_coefficients() -> None:
     result = run_python(
@@ -87,7 +85,9 @@ def test_splits_make_no_getrandom_system_call_once_the_state_exists(tmp_path: Pa
     command = ["strace", "-f", "-e", "trace=getrandom", "-o", str(log), sys.executable, "-c", textwrap.dedent(code)]
     subprocess.run(command, check=True, timeout=120)
     lines = log.read_text().splitlines()
-    start, end = (next(i for i, line in enumerate(lines) if re.search(rf", {size}, 0\) = {size}$", line)) for size in (77, 78))
+    start, end = (
+        next(i for i, line in enumerate(lines) if re.search(rf", {size}, 0\) = {size}$", line)) for size in (77, 78)
+    )
     # The getrandom() path made 16,000 calls here. The vDSO asks the kernel again only after the
     # kernel has reseeded its generator (at most once a minute): one call if that falls here.
     assert len(lines[start + 1 : end]) <= 1, lines[start + 1 : end]

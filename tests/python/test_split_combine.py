@@ -54,7 +54,8 @@ def reference_split(secret: bytes, coefficients: list[list[int]], n: int) -> lis
     shares = []
     for x in range(1, n + 1):
         values = [
-            (word + sum(c * x**e for e, c in enumerate(row, start=1))) % P for word, row in zip(words, coefficients)
+            (word + sum(c * x**e for e, c in enumerate(row, start=1))) % P
+            for word, row in zip(words, coefficients, strict=True)
         ]
         shares.append(f"{x}:" + ":".join(f"{value:032x}" for value in values))
     return shares
@@ -152,7 +153,7 @@ def test_combine_errors(shares: list[str], k: int, message: str) -> None:
         ([SHARES[2], SHARES[1], "not a share"], 2),  # the third string is never read
         (["+3:+" + SHARES[2].split(":", 2)[1].upper() + ":0:0:f"], 1),
         ([f"1:{'f' * 32}:{P:x}:{P + 5:x}:1"], 1),  # values of P or more act modulo P
-        ([f"0:1f:0:0:0", SHARES[1], SHARES[2]], 3),  # an index of 0
+        (["0:1f:0:0:0", SHARES[1], SHARES[2]], 3),  # an index of 0
         ([f"{P + 1}" + SHARES[0][1:], SHARES[1]], 2),  # index P + 1 acts as index 1
         (split_secret(SECRET, 3, 3)[:2], 2),  # a k below the split's threshold
     ],

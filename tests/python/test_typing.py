@@ -51,6 +51,8 @@ def test_wrong_argument_types_are_reported(tmp_path: Path) -> None:
         "combine_shares(['share'], '2')\n"
         "text: str = combine_shares(['share'], 2)\n"
         "split_secret(b'', 2, 3, 4)\n"
+        # Not caught: a str is a Sequence[str] (the module raises TypeError when it is called).
+        "combine_shares('1:0:0:0:0', 1)\n"
     )
     result = run_mypy(str(misuse), cwd=tmp_path)
     flagged = sorted({int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line})

@@ -29,3 +29,10 @@ assert_type(split_secret(secret=key, k=Threshold(2), n=True), list[str])
 assert_type(combine_shares(shares=tuple(shares[:3]), k=Threshold(3)), bytes)
 assert rebuild(shares[2:], 3) == key
 assert_type(pyvelkor_core.__all__, list[str])
+
+
+def one_string_as_the_shares(share: str) -> bytes:
+    # The one wrong call the checkers cannot catch: a str is a Sequence[str], so this type-checks,
+    # and the module rejects it when called: TypeError "argument 'shares': Can't extract `str` to
+    # `Vec`". Pass [share] instead.
+    return assert_type(combine_shares(share, 1), bytes)

@@ -37,7 +37,7 @@ std::optional<Tables> read_tables(const MappedObject& object) noexcept {
   std::uintptr_t low = UINTPTR_MAX;
   std::uintptr_t high = 0;
   for (std::size_t i = 0; i < object.header_count; ++i) {
-    const ElfW(Phdr)& header = object.headers[i];
+    const ElfW(Phdr) & header = object.headers[i];
     if (header.p_type == PT_LOAD) {
       low = std::min<std::uintptr_t>(low, header.p_vaddr);
       high = std::max<std::uintptr_t>(high, header.p_vaddr + header.p_memsz);
@@ -64,7 +64,7 @@ std::optional<Tables> read_tables(const MappedObject& object) noexcept {
   Tables tables;
   const auto* entry = at<ElfW(Dyn)>(dynamic);
   for (std::size_t i = 0; i < dynamic_count && entry[i].d_tag != DT_NULL; ++i) {
-    const ElfW(Dyn)& e = entry[i];
+    const ElfW(Dyn) & e = entry[i];
     switch (e.d_tag) {
       case DT_SYMTAB:
         tables.symbols = at<ElfW(Sym)>(resolve(e.d_un.d_ptr));
@@ -193,7 +193,7 @@ std::uintptr_t find_function(const MappedObject& object, std::string_view name,
   }
   const std::size_t count = symbol_count(*tables);
   for (std::size_t i = 1; i < count; ++i) {  // entry 0 is the reserved null symbol
-    const ElfW(Sym)& symbol = tables->symbols[i];
+    const ElfW(Sym) & symbol = tables->symbols[i];
     const unsigned type = symbol.st_info & 0xfU;
     const unsigned binding = static_cast<unsigned>(symbol.st_info) >> 4;
     if (type != STT_FUNC || (binding != STB_GLOBAL && binding != STB_WEAK) ||

@@ -33,11 +33,17 @@ int free_scan_arm(const char* text, size_t size) {
   return 0;
 }
 
-void free_scan_disarm(void) { needle_size = 0; }
+void free_scan_disarm(void) {
+  needle_size = 0;
+}
 
-long free_scan_hits(void) { return hits; }
+long free_scan_hits(void) {
+  return hits;
+}
 
-long free_scan_blocks(void) { return blocks; }
+long free_scan_blocks(void) {
+  return blocks;
+}
 
 void free(void* block) {
   if (block != NULL && needle_size != 0) {

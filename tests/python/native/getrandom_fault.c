@@ -39,11 +39,17 @@ void fault_arm(long after, int err) {
   failure_errno = err;
 }
 
-void fault_disarm(void) { remaining = -1; }
+void fault_disarm(void) {
+  remaining = -1;
+}
 
-long fault_calls(void) { return calls; }
+long fault_calls(void) {
+  return calls;
+}
 
-long long fault_bytes(void) { return bytes; }
+long long fault_bytes(void) {
+  return bytes;
+}
 
 long fault_script(const unsigned char* data, long size) {
   if (size < 0 || size > SCRIPT_CAPACITY) {
@@ -55,7 +61,9 @@ long fault_script(const unsigned char* data, long size) {
   return size;
 }
 
-long fault_script_left(void) { return (long)(script_size - script_next); }
+long fault_script_left(void) {
+  return (long)(script_size - script_next);
+}
 
 ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
   static ssize_t (*real)(void*, size_t, unsigned int) = NULL;
@@ -78,7 +86,7 @@ ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
     return (ssize_t)length;
   }
   if (real == NULL) {
-    real = (ssize_t(*)(void*, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
+    real = (ssize_t (*)(void*, size_t, unsigned int))dlsym(RTLD_NEXT, "getrandom");
   }
   ssize_t got = real((unsigned char*)buffer + scripted, length - scripted, flags);
   return got < 0 ? (scripted > 0 ? (ssize_t)scripted : got) : got + (ssize_t)scripted;
