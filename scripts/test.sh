@@ -9,7 +9,8 @@
 #   3. checks an editable install (scikit-build-core's rebuild mode): the module imports, and mypy
 #      finds the stubs;
 #   4. builds and runs the C++ core tests through CTest, with the native and the portable
-#      128-bit integer, and checks that the Windows random source cross-compiles;
+#      128-bit integer, optimised and unoptimised (Debug), and checks that the Windows random
+#      source cross-compiles;
 #   5. builds the module and the core tests with the oldest supported compilers (GCC 11,
 #      Clang 14), and cross-builds the core tests for aarch64 and s390x and runs them under
 #      qemu-user;
@@ -80,6 +81,13 @@ cmake -S . -B "$build/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_MO
   || { cat "$build/cpp-configure.log"; exit 1; }
 cmake --build "$build/cpp" -j "$jobs"
 ctest --test-dir "$build/cpp" --output-on-failure -j "$jobs" | tail -n 4
+
+step "C++ core tests, unoptimised (Debug)"
+cmake -S . -B "$build/cpp-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_BUILD_MODULE=OFF \
+  -DVELKOR_BUILD_TESTS=ON -DVELKOR_WERROR=ON > "$build/cpp-debug-configure.log" \
+  || { cat "$build/cpp-debug-configure.log"; exit 1; }
+cmake --build "$build/cpp-debug" -j "$jobs"
+ctest --test-dir "$build/cpp-debug" --output-on-failure -j "$jobs" | tail -n 4
 
 step "Windows random source (cross-compiled)"
 scripts/check-windows-build.sh
