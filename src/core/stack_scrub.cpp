@@ -177,7 +177,8 @@ bool is_main_thread() noexcept {
 }
 #endif
 
-StackLimit read_stack_limit(std::uintptr_t here) noexcept {
+// Not inlined: it runs once per thread, and would otherwise enlarge scrub_size's frame.
+VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit(std::uintptr_t here) noexcept {
   StackLimit limit;
   limit.read = true;
   limit.read_at = here;
@@ -230,15 +231,18 @@ StackLimit read_stack_limit(std::uintptr_t here) noexcept {
 // takes no room in scrub_stack's fixed frame, which lies above the wiped region.
 VELKOR_STACK_SCRUB_ATTRIBUTES std::size_t scrub_size(std::uintptr_t here,
                                                      std::size_t depth) noexcept {
-  // Read once per thread (no constructor or destructor: a plain thread-local value).
-  thread_local StackLimit limit;
-  if (!limit.read) limit = read_stack_limit(here);
-  if (limit.grows && here < limit.read_at && (here < limit.lowest || here - limit.lowest < depth)) {
-    limit = read_stack_limit(here);
+  // Read once per thread (no constructor or destructor: a plain thread-local value), and looked
+  // up once per call.
+  thread_local StackLimit thread_limit;
+  StackLimit* const limit = &thread_limit;
+  if (!limit->read || (limit->grows && here < limit->read_at &&
+                       (here < limit->lowest || here - limit->lowest < depth))) {
+    *limit = read_stack_limit(here);
   }
-  if (limit.lowest == 0) return depth;
-  if (here <= limit.lowest) return 0;
-  const std::uintptr_t room = (here - limit.lowest) & ~std::uintptr_t{15};
+  const std::uintptr_t lowest = limit->lowest;
+  if (lowest == 0) return depth;
+  if (here <= lowest) return 0;
+  const std::uintptr_t room = (here - lowest) & ~std::uintptr_t{15};
   return room < depth ? static_cast<std::size_t>(room) : depth;
 }
 
