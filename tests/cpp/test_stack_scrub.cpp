@@ -23,9 +23,9 @@ constexpr unsigned char kPaint = 0xA5;
 // How far apart the top of the scrub's region and the top of the painted area may lie, either
 // way: both start below the caller's frame, the one under the scrub's own fixed frame (return
 // address and saved frame pointer, 16 bytes in an optimised build), the other under the frames
-// of painted_stack and paint_stack, which are larger unoptimised (GCC 12 -O0: the region starts
-// 14 bytes above the painted area, so 14 bytes of it lie outside). The words of that frame may
-// hold zero bytes themselves.
+// of painted_stack and paint_stack, which are larger unoptimised (GCC 12 and Clang 19 at -O0: the
+// region starts 14 bytes above the painted area, so 14 bytes of it lie outside). The words of that
+// frame may hold zero bytes themselves.
 constexpr std::size_t kFrames = 64;
 
 // How deep a core call may go: three quarters of the depth its entry point clears leave room
