@@ -11,8 +11,8 @@
 #   3. the README's example, scripts/example.sh (`pip install .`, then examples/quickstart.py);
 #   4. the fast loop, scripts/dev.sh: the pytest suite against an editable install in
 #      scikit-build-core's rebuild mode (with stubtest and mypy on its stubs), and the C++ core
-#      tests through CTest, with the native and the portable 128-bit integer; checks that the
-#      Windows random source cross-compiles;
+#      tests through CTest, with the native and the portable 128-bit integer; the C++ core tests
+#      again unoptimised (Debug); the C++ core tests cross-built for Windows x64 and run under Wine;
 #   5. builds the module and the core tests with the oldest supported compilers (GCC 11,
 #      Clang 14), and cross-builds the core tests for aarch64 and s390x and runs them under
 #      qemu-user;
@@ -75,6 +75,13 @@ step "fast loop (scripts/dev.sh): pytest on the editable install, C++ core tests
 # Its output (every CTest line) goes to a log; the summaries are shown.
 PYTHON="${pythons[0]}" scripts/dev.sh > "$build/dev.log" 2>&1 || { cat "$build/dev.log"; exit 1; }
 grep -E '^=+ .*(passed|failed).* =+$|tests passed|^fast loop' "$build/dev.log"
+
+step "C++ core tests, unoptimised (Debug)"
+cmake -S . -B "$build/cpp-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_BUILD_MODULE=OFF \
+  -DVELKOR_BUILD_TESTS=ON -DVELKOR_WERROR=ON > "$build/cpp-debug-configure.log" \
+  || { cat "$build/cpp-debug-configure.log"; exit 1; }
+cmake --build "$build/cpp-debug" -j "$jobs"
+ctest --test-dir "$build/cpp-debug" --output-on-failure -j "$jobs" | tail -n 4
 
 step "Windows x64 core tests (wine)"
 scripts/check-windows.sh

@@ -1,7 +1,23 @@
-// scrub_stack: a frame of Depth bytes, wiped, then the scratch registers cleared.
+// scrub_stack: Depth bytes of stack below the caller, as far as the thread's stack reaches,
+// wiped; then the scratch registers cleared.
 #include "core/stack_scrub.hpp"
 
+#include <cstdint>
+
 #include "core/wipe.hpp"
+
+#if defined(_WIN32)
+#include <malloc.h>  // _alloca
+
+#include "core/windows_api.hpp"  // GetCurrentThreadStackLimits
+#elif defined(__APPLE__) || defined(__linux__)
+#include <pthread.h>
+#endif
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 // The registers are cleared where the System V calling convention holds (x86-64 outside
 // Windows, whose convention preserves more of them).
@@ -18,16 +34,28 @@
 #define VELKOR_STACK_SCRUB_WINDOWS_X64 1
 #endif
 
-// Not inlined (inlined, the buffer would be part of the caller's own frame, above the dead
+// Not inlined (inlined, the wiped region would be part of the caller's own frame, above the dead
 // frames instead of over them), and not instrumented by AddressSanitizer, which may move an
-// instrumented function's locals to a heap-allocated "fake stack" and would then wipe that
-// instead of the thread's stack.
+// instrumented function's stack memory to a heap-allocated "fake stack" (or surround it with
+// redzones) and would then wipe that instead of the thread's stack.
 #if defined(_MSC_VER) && !defined(__clang__)
 #define VELKOR_STACK_SCRUB_ATTRIBUTES __declspec(noinline)
 #elif defined(__clang__) || defined(__GNUC__)
 #define VELKOR_STACK_SCRUB_ATTRIBUTES __attribute__((noinline, no_sanitize_address))
 #else
 #define VELKOR_STACK_SCRUB_ATTRIBUTES
+#endif
+
+// The region is taken from the stack at run time, as large as the thread's stack allows. Both
+// forms move the stack pointer page by page where the stack must be probed (Windows always,
+// elsewhere with -fstack-clash-protection).
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define VELKOR_STACK_ALLOCATE(size) _alloca(size)
+#define VELKOR_STACK_HERE() reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress())
+#else
+#define VELKOR_STACK_ALLOCATE(size) __builtin_alloca(size)
+#define VELKOR_STACK_HERE() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
 #endif
 
 namespace velkor::core {
@@ -64,18 +92,20 @@ VectorRegisters enabled_vector_registers() noexcept {
 // Asked once, when the library is loaded: CPUID is slow, and in a virtual machine very slow.
 const VectorRegisters vector_registers = enabled_vector_registers();
 
-// xmm16–31 exist only with AVX-512; the compiler accepts them as clobbers only in code built for
-// it. EVEX-encoded writes of them clear the whole zmm register.
+// zmm16–31 exist only with AVX-512; the compiler accepts them as clobbers only in code built for
+// it. The 512-bit forms are the only encodings of them that AVX-512F alone guarantees (the 128-
+// and 256-bit ones need AVX-512VL, which some processors and virtual machines with AVX-512F
+// lack).
 __attribute__((target("avx512f"))) void clear_avx512_upper_registers() noexcept {
   __asm__ __volatile__(
-      "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
-      "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
-      "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
-      "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
-      "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
-      "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
-      "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
-      "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31"
+      "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
+      "vpxord %%zmm18, %%zmm18, %%zmm18\n\tvpxord %%zmm19, %%zmm19, %%zmm19\n\t"
+      "vpxord %%zmm20, %%zmm20, %%zmm20\n\tvpxord %%zmm21, %%zmm21, %%zmm21\n\t"
+      "vpxord %%zmm22, %%zmm22, %%zmm22\n\tvpxord %%zmm23, %%zmm23, %%zmm23\n\t"
+      "vpxord %%zmm24, %%zmm24, %%zmm24\n\tvpxord %%zmm25, %%zmm25, %%zmm25\n\t"
+      "vpxord %%zmm26, %%zmm26, %%zmm26\n\tvpxord %%zmm27, %%zmm27, %%zmm27\n\t"
+      "vpxord %%zmm28, %%zmm28, %%zmm28\n\tvpxord %%zmm29, %%zmm29, %%zmm29\n\t"
+      "vpxord %%zmm30, %%zmm30, %%zmm30\n\tvpxord %%zmm31, %%zmm31, %%zmm31"
       :
       :
       : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25",
@@ -165,14 +195,114 @@ void clear_scratch_registers() noexcept {}
 
 #endif
 
+// Room the scrub leaves free above the lowest usable address of the thread's stack: its own
+// callees (secure_wipe, the C library's wipe, a lazy binding of it, which saves every vector
+// register) and a signal handler's frame run below the wiped region. On Windows the lowest pages
+// of the reservation also hold the guard pages that grow the stack and raise its overflow; the
+// interpreter itself keeps 16 KiB free there.
+#if defined(_WIN32)
+constexpr std::uintptr_t kStackEndMargin = 20 * 1024;
+#else
+constexpr std::uintptr_t kStackEndMargin = 4 * 1024;
+#endif
+
+// The lowest address the scrub may write to in this thread, once read.
+struct StackLimit {
+  std::uintptr_t lowest = 0;  // 0: unknown (or not read yet)
+  bool read = false;
+  // The bound follows the stack's growth: read again when a call comes nearer to it than its
+  // depth from deeper in the stack than the last reading.
+  bool grows = false;
+  std::uintptr_t read_at = 0;
+};
+
+#if defined(__linux__)
+// Whether the calling thread is the process's main thread, whose stack the kernel grows on
+// demand up to RLIMIT_STACK.
+bool is_main_thread() noexcept {
+  return getpid() == static_cast<pid_t>(syscall(SYS_gettid));
+}
+#endif
+
+// Not inlined: it runs once per thread, and would otherwise enlarge scrub_size's frame.
+VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit(std::uintptr_t here) noexcept {
+  StackLimit limit;
+  limit.read = true;
+  limit.read_at = here;
+#if defined(_WIN32)
+  ULONG_PTR low = 0;
+  ULONG_PTR high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  if (low != 0 && high > low) limit.lowest = static_cast<std::uintptr_t>(low) + kStackEndMargin;
+#elif defined(__APPLE__)
+  // The stack of every thread, the main one included, is mapped whole when the thread starts;
+  // the guard page lies below its lowest address.
+  pthread_t self = pthread_self();
+  const auto top = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
+  const std::size_t size = pthread_get_stacksize_np(self);
+  if (top > size) limit.lowest = top - size + kStackEndMargin;
+#elif defined(__linux__)
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return limit;
+  void* address = nullptr;
+  std::size_t size = 0;
+  const int status = pthread_attr_getstack(&attributes, &address, &size);
+  pthread_attr_destroy(&attributes);
+  if (status != 0 || address == nullptr) return limit;
+  // For a thread the C library made: its stack without the guard below it.
+  std::uintptr_t lowest = reinterpret_cast<std::uintptr_t>(address);
+  if (is_main_thread()) {
+#if defined(__GLIBC__)
+    // glibc reports RLIMIT_STACK below the stack's top, or less when the mapping below the stack
+    // is nearer: then the kernel keeps its stack guard gap (256 pages by default) free above
+    // that mapping, and the stack cannot grow into it.
+    rlimit stack_limit{};
+    if (getrlimit(RLIMIT_STACK, &stack_limit) != 0 || stack_limit.rlim_cur == RLIM_INFINITY ||
+        size < stack_limit.rlim_cur) {
+      const long page = sysconf(_SC_PAGESIZE);
+      lowest += 256 * static_cast<std::uintptr_t>(page > 0 ? page : 4096);
+    }
+#else
+    // musl reports the part of the main thread's stack mapped so far, which only grows.
+    limit.grows = true;
+#endif
+  }
+  limit.lowest = lowest + kStackEndMargin;
+#endif
+  return limit;
+}
+
+// How many bytes below `here` may be wiped, at most `depth`. With the stack's bounds unknown
+// (a C library that does not tell them, or a main thread's stack glibc cannot read from /proc)
+// the full depth is wiped, as far as the stack probes let it. Not inlined, so that its work
+// takes no room in scrub_stack's fixed frame, which lies above the wiped region.
+VELKOR_STACK_SCRUB_ATTRIBUTES std::size_t scrub_size(std::uintptr_t here,
+                                                     std::size_t depth) noexcept {
+  // Read once per thread (no constructor or destructor: a plain thread-local value), and looked
+  // up once per call.
+  thread_local StackLimit thread_limit;
+  StackLimit* const limit = &thread_limit;
+  if (!limit->read || (limit->grows && here < limit->read_at &&
+                       (here < limit->lowest || here - limit->lowest < depth))) {
+    *limit = read_stack_limit(here);
+  }
+  const std::uintptr_t lowest = limit->lowest;
+  if (lowest == 0) return depth;
+  if (here <= lowest) return 0;
+  const std::uintptr_t room = (here - lowest) & ~std::uintptr_t{15};
+  return room < depth ? static_cast<std::size_t>(room) : depth;
+}
+
 }  // namespace
 
 template <std::size_t Depth>
 VELKOR_STACK_SCRUB_ATTRIBUTES void scrub_stack() noexcept {
-  // Uninitialised on purpose: only the wipe writes it. Its address goes to secure_wipe, which
-  // the compiler must assume reads it, so the buffer cannot be left out of the frame.
-  unsigned char region[Depth];
-  secure_wipe(region, sizeof region);
+  // Taken below this function's small fixed frame, where the frames of the caller's earlier
+  // callees lay, and left uninitialised: only the wipe writes it. Its address goes to
+  // secure_wipe, which the compiler must assume reads it, so the region cannot be left out.
+  const std::size_t size = scrub_size(VELKOR_STACK_HERE(), Depth);
+  void* region = VELKOR_STACK_ALLOCATE(size);
+  secure_wipe(region, size);
   clear_scratch_registers();
 }
 

@@ -17,10 +17,10 @@ namespace velkor::core {
 // result reaches much less, and the same depth whatever k and n: generate_key 0.7 KiB on its
 // first call (0.15 KiB after), a split 1.7 KiB, a combine 4.0 KiB.
 //
-// So a call that fails clears kStackScrubDepth, more than twice the x86-64 figures and within
-// the smallest thread stack Python allows (32 KiB); a call that succeeds clears the depth of its
-// entry point below, which leaves its measured reach three to six times over and costs a
-// fraction of the full depth (about 9 ns a KiB) on the paths that run in loops.
+// So a call that fails clears kStackScrubDepth, more than twice the x86-64 figures; a call that
+// succeeds clears the depth of its entry point below, which leaves its measured reach three to six
+// times over and costs a fraction of the full depth (about 9 ns a KiB) on the paths that run in
+// loops.
 inline constexpr std::size_t kStackScrubDepth = 16 * 1024;
 inline constexpr std::size_t kKeyScrubDepth = 4 * 1024;
 inline constexpr std::size_t kSplitScrubDepth = 8 * 1024;
@@ -32,6 +32,11 @@ inline constexpr std::size_t kCombineScrubDepth = 12 * 1024;
 // signal). It is never inlined, so its frame starts where the frames of the caller's earlier
 // callees started: call it from the function that made the calls to be cleared up after, once
 // they have returned or unwound. Defined for the four depths above.
+//
+// It never writes outside the calling thread's usable stack: when less than Depth is left below
+// the caller, it clears down to a few KiB above the lowest address of the thread's stack (read
+// once per thread), where the dead frames of the caller's callees end too, and takes no more
+// stack than it clears.
 template <std::size_t Depth>
 void scrub_stack() noexcept;
 

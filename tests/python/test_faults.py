@@ -1,8 +1,12 @@
 """Faults the module must survive: the random generator failing in the middle of a split,
-reservations that cannot be had or not even represented, and concurrent use from threads."""
+reservations that cannot be had or not even represented, concurrent use from threads, and calls
+from a thread whose small stack is nearly used up."""
 
 from __future__ import annotations
 
+import os
+import subprocess
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -135,3 +139,70 @@ def test_concurrent_round_trips_from_eight_threads() -> None:
     assert failures == []
     assert all(count > 0 for count in counts)
     assert len(set(keys)) == len(keys)
+
+
+# What each probe calls at the bottom of the recursion: the body of call(), which returns "ok"
+# when the call did what it should. The first is the builtin baseline, the last runs with the
+# getrandom stand-in preloaded (`fault`).
+SMALL_STACK_CALLS = {
+    "builtin ValueError": "try:\n    int('zz')\nexcept ValueError:\n    return 'ok'",
+    "generate_key": "return 'ok' if len(pyvelkor_core.generate_key()) == 32 else 'short'",
+    "split_secret": "return 'ok' if len(pyvelkor_core.split_secret(b'k' * 32, 2, 3)) == 3 else 'no'",
+    "combine_shares": "return 'ok' if len(pyvelkor_core.combine_shares(share, 1)) == 32 else 'no'",
+    "combine_shares ValueError": (
+        "try:\n    pyvelkor_core.combine_shares(['1:' + '0' * 32 + ':zz'], 1)\n"
+        "except ValueError:\n    return 'ok'"
+    ),
+    "split_secret TypeError": (
+        "try:\n    pyvelkor_core.split_secret(bytearray(32), 2, 3)\nexcept TypeError:\n    return 'ok'"
+    ),
+    "PanicException": (
+        f"fault.fault_arm(0, {EIO})\ntry:\n    pyvelkor_core.split_secret(b'k' * 32, 2, 3)\n"
+        "except BaseException as error:\n    fault.fault_disarm()\n"
+        "    return 'ok' if type(error).__name__ == 'PanicException' else repr(error)"
+    ),
+}
+
+SMALL_STACK = """
+import resource, threading
+import pyvelkor_core
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the deepest probes crash: no core files
+share = pyvelkor_core.split_secret(b"k" * 32, 2, 3)[:1]
+threading.stack_size({size})
+
+def call():
+{body}
+
+def f(n):
+    return list(map(f, [n - 1]))[0] if n else call()
+
+results = []
+thread = threading.Thread(target=lambda: results.append(f({depth})))
+thread.start()
+thread.join()
+print(results)
+"""
+
+
+@pytest.mark.parametrize("stack_size", [64 * 1024, 256 * 1024])
+def test_calls_near_the_end_of_a_small_thread_stack(fault_library: Path, stack_size: int) -> None:
+    # Every call works down to within 8 levels of the deepest recursion at which the builtin
+    # baseline still works: the module's own frames take a few levels, the stack scrub none.
+    # Each probe runs in its own interpreter, since the deeper ones end in SIGSEGV.
+    def probe(name: str, depth: int) -> subprocess.CompletedProcess[str]:
+        body = textwrap.indent(SMALL_STACK_CALLS[name], "    ")
+        code = SMALL_STACK.format(size=stack_size, body=body, depth=depth)
+        return run_python(code, preload=fault_library if name == "PanicException" else None)
+
+    def works(name: str, depth: int) -> bool:
+        result = probe(name, depth)
+        return result.returncode == 0 and result.stdout == "['ok']\n"
+
+    deepest, failing = 0, stack_size // 128
+    assert works("builtin ValueError", deepest) and not works("builtin ValueError", failing)
+    while failing - deepest > 1:
+        middle = (deepest + failing) // 2
+        deepest, failing = (middle, failing) if works("builtin ValueError", middle) else (deepest, middle)
+    for name in list(SMALL_STACK_CALLS)[1:]:
+        result = probe(name, deepest - 8)
+        assert (result.returncode, result.stdout) == (0, "['ok']\n"), (name, deepest, result.stderr[-3000:])
