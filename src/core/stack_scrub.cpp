@@ -9,7 +9,7 @@
 #if defined(_WIN32)
 #include <malloc.h>  // _alloca
 
-#include "core/windows_api.hpp"  // GetCurrentThreadStackLimits
+#include "core/random/windows_api.hpp"  // GetCurrentThreadStackLimits
 #elif defined(__APPLE__) || defined(__linux__)
 #include <pthread.h>
 #endif
