@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "boundary/forced_unwind.hpp"
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
 
@@ -50,6 +51,8 @@ template <class Convert>
 decltype(auto) convert_argument(std::string_view parameter, Convert&& convert) {
   try {
     return std::forward<Convert>(convert)();
+  } catch (ForcedUnwind&) {
+    throw;
   } catch (...) {
     rethrow_as_argument_error(parameter);
   }
