@@ -9,12 +9,21 @@ thread_local bool leaving = false;
 
 }  // namespace
 
-bool thread_leaving() noexcept {
+namespace detail {
+
+std::atomic<bool> any_thread_leaving{false};
+
+bool this_thread_leaving() noexcept {
   return leaving;
 }
 
+}  // namespace detail
+
 void mark_thread_leaving() noexcept {
+  // The thread's own flag is what thread_leaving() answers; the shared one only lets the other
+  // threads skip the lookup, so no ordering is needed between the two.
   leaving = true;
+  detail::any_thread_leaving.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace velkor::boundary

@@ -25,6 +25,7 @@
 // Windows) thread exit does not unwind the stack, and ForcedUnwind is a type nothing throws.
 #pragma once
 
+#include <atomic>
 #include <cstddef>  // defines __GLIBC__ through the C++ runtime's configuration
 
 #if defined(__GLIBC__) && defined(__GLIBCXX__)
@@ -42,10 +43,20 @@ using ForcedUnwind = abi::__forced_unwind;
 struct ForcedUnwind {};
 #endif
 
+namespace detail {
+// Whether any thread of the process has been marked as leaving: almost always false, so that the
+// common check costs one load, not a thread-local lookup.
+extern std::atomic<bool> any_thread_leaving;
+[[nodiscard]] bool this_thread_leaving() noexcept;
+}  // namespace detail
+
 // True once the calling thread is being unwound by a forced unwind that came out of a call into
 // Python code: it must not call the interpreter any more. It never runs Python code again, so
 // this stays true.
-[[nodiscard]] bool thread_leaving() noexcept;
+[[nodiscard]] inline bool thread_leaving() noexcept {
+  return detail::any_thread_leaving.load(std::memory_order_relaxed) &&
+         detail::this_thread_leaving();
+}
 
 // Marks the calling thread as leaving (call_python does it).
 void mark_thread_leaving() noexcept;
