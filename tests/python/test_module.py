@@ -98,9 +98,10 @@ def test_second_interpreter_is_refused() -> None:
 @pytest.mark.parametrize(
     "call",
     [
-        "pyvelkor_core.split_secret(b'k' * 32, Slow(), 3)",  # in __index__
-        "pyvelkor_core.combine_shares(Slow(), 1)",  # in __iter__
-        "pyvelkor_core.combine_shares(SlowItems(), 1)",  # in __next__, the module holding the iterator
+        pytest.param("pyvelkor_core.split_secret(b'k' * 32, Slow(), 3)", id="in __index__"),
+        pytest.param("pyvelkor_core.combine_shares(Slow(), 1)", id="in __iter__"),
+        # The module holds the iterator and the items so far.
+        pytest.param("pyvelkor_core.combine_shares(SlowItems(), 1)", id="in __next__"),
     ],
 )
 def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
