@@ -48,7 +48,8 @@ struct ArgumentTypeMismatch {
 // Runs one converter for the parameter `parameter` and returns its value; a failure leaves as
 // an argument error.
 template <class Convert>
-decltype(auto) convert_argument(std::string_view parameter, Convert&& convert) {
+VELKOR_CATCHES_FORCED_UNWIND decltype(auto) convert_argument(std::string_view parameter,
+                                                             Convert&& convert) {
   try {
     return std::forward<Convert>(convert)();
   } catch (ForcedUnwind&) {

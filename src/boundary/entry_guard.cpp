@@ -10,7 +10,7 @@
 
 namespace velkor::boundary {
 
-void raise_current_exception() {
+VELKOR_CATCHES_FORCED_UNWIND void raise_current_exception() {
   // Every branch ends with exactly one exception set. Anything thrown while handling (a
   // bad_alloc from building a message) is caught by the outer handler. The entry guard never
   // hands a forced unwind to this function; one out of the handling itself goes on.

@@ -34,7 +34,7 @@ namespace velkor::boundary {
 
 // Raises the exception currently being handled (inside a catch block) as described above. A
 // forced unwind out of it (none is expected: it runs no Python code) goes on.
-void raise_current_exception();
+VELKOR_CATCHES_FORCED_UNWIND void raise_current_exception();
 
 namespace detail {
 
@@ -67,7 +67,7 @@ class StackScrubOnExit {
 }  // namespace detail
 
 template <std::size_t SuccessDepth = core::kStackScrubDepth, class Body>
-[[nodiscard]] PyObject* entry_guard(Body&& body) {
+[[nodiscard]] VELKOR_CATCHES_FORCED_UNWIND PyObject* entry_guard(Body&& body) {
   // The body's frames (and those of the exception handling) lie right below this one, which is
   // where scrub_stack's frame goes: run by this destructor once the try statement is over, on
   // every path, it clears them.

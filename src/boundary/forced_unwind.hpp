@@ -35,6 +35,16 @@
 #define VELKOR_FORCED_UNWIND 0
 #endif
 
+// A handler of ForcedUnwind binds its reference to no object: the C++ runtime hands the handler
+// of an exception that is not a C++ one a null address. The handlers only rethrow, but the null
+// and alignment checks of UndefinedBehaviorSanitizer report the binding, so a function with such
+// a handler is marked with this attribute.
+#if defined(__GNUC__)
+#define VELKOR_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null", "alignment")))
+#else
+#define VELKOR_CATCHES_FORCED_UNWIND
+#endif
+
 namespace velkor::boundary {
 
 #if VELKOR_FORCED_UNWIND
@@ -64,7 +74,8 @@ void mark_thread_leaving() noexcept;
 // Calls `function(arguments...)`, an interpreter function that may run Python code, and returns
 // its result. A forced unwind out of it marks the thread as leaving, then goes on.
 template <class Function, class... Arguments>
-decltype(auto) call_python(Function* function, Arguments... arguments) {
+VELKOR_CATCHES_FORCED_UNWIND decltype(auto) call_python(Function* function,
+                                                        Arguments... arguments) {
 #if VELKOR_FORCED_UNWIND
   try {
     return function(arguments...);
