@@ -1,5 +1,6 @@
 #include "boundary/argument_error.hpp"
 
+#include "boundary/forced_unwind.hpp"
 #include "boundary/python_error.hpp"
 
 namespace velkor::boundary {
@@ -18,7 +19,7 @@ OwnedRef make_text(std::string_view text) {
 // str() of a converter's exception; the fallback text when str() itself raises (a
 // PanicException raised there is resumed instead).
 OwnedRef exception_str(PyObject* exception) {
-  OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
+  OwnedRef text = OwnedRef::steal(call_python(PyObject_Str, exception));
   if (text) {
     return text;
   }
@@ -48,8 +49,8 @@ std::string conversion_message(PyObject* value, std::string_view target) {
   // The attribute, not the name stored in the type: a metaclass may answer the lookup itself,
   // with any object or by raising.
   // A PanicException from the lookup is resumed; any other error leaves the placeholder.
-  OwnedRef qualname = OwnedRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
+  OwnedRef qualname = OwnedRef::steal(call_python(
+      PyObject_GetAttrString, reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
   if (!qualname) {
     const OwnedRef dropped = fetch_error();
   }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "boundary/forced_unwind.hpp"
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
 
@@ -47,9 +48,12 @@ struct ArgumentTypeMismatch {
 // Runs one converter for the parameter `parameter` and returns its value; a failure leaves as
 // an argument error.
 template <class Convert>
-decltype(auto) convert_argument(std::string_view parameter, Convert&& convert) {
+VELKOR_CATCHES_FORCED_UNWIND decltype(auto) convert_argument(std::string_view parameter,
+                                                             Convert&& convert) {
   try {
     return std::forward<Convert>(convert)();
+  } catch (ForcedUnwind&) {
+    throw;
   } catch (...) {
     rethrow_as_argument_error(parameter);
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boundary/argument_error.hpp"
+#include "boundary/forced_unwind.hpp"
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_error.hpp"
 #include "core/internal_failure.hpp"
@@ -63,7 +64,7 @@ std::string quoted_names(std::span<const std::string_view> names) {
 // a str key can fail to be read), so the message is assembled as a Python str.
 [[noreturn]] void fail_unexpected_keyword(const ParameterSpec& parameters, PyObject* key) {
   const std::string prefix = display_name(parameters) + " got an unexpected keyword argument '";
-  OwnedRef key_text = OwnedRef::steal(PyObject_Str(key));
+  OwnedRef key_text = OwnedRef::steal(call_python(PyObject_Str, key));
   if (!key_text) {
     throw_fetched_error();
   }

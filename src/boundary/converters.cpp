@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "boundary/argument_error.hpp"
+#include "boundary/forced_unwind.hpp"
 #include "boundary/python_error.hpp"
 
 namespace velkor::boundary {
@@ -36,7 +37,7 @@ std::uint64_t to_u64(PyObject* value) {
     result = PyLong_AsUnsignedLongLong(value);
   } else {
     // __index__ may run user code; whatever it raises is the interpreter's error.
-    const OwnedRef index = OwnedRef::steal(PyNumber_Index(value));
+    const OwnedRef index = OwnedRef::steal(call_python(PyNumber_Index, value));
     if (!index) {
       throw_fetched_error();
     }
@@ -61,6 +62,9 @@ ShareTexts::ShareTexts(ShareTexts&& other) noexcept
 }
 
 ShareTexts::~ShareTexts() {
+  if (thread_leaving()) {
+    return;  // a thread on its way out keeps its references (forced_unwind.hpp)
+  }
   PyObject* const* owners = on_heap_ ? heap_owners_.data() : inline_owners_.data();
   for (std::size_t i = 0; i < size_; ++i) {
     Py_DECREF(owners[i]);
@@ -147,7 +151,7 @@ ShareTexts to_share_texts(PyObject* value) {
   // overstates (2**40, sys.maxsize) cannot turn into a failed or absurd reservation; the list
   // still grows to whatever the iteration yields.
   constexpr Py_ssize_t kMaxReservedHint = 1 << 16;
-  Py_ssize_t hint = PySequence_Size(value);
+  Py_ssize_t hint = call_python(PySequence_Size, value);
   if (hint < 0) {
     OwnedRef error = fetch_error();
     if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt) != 0 ||
@@ -158,12 +162,12 @@ ShareTexts to_share_texts(PyObject* value) {
   }
   result.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedHint)));
 
-  const OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(value));
+  const OwnedRef iterator = OwnedRef::steal(call_python(PyObject_GetIter, value));
   if (!iterator) {
     throw_fetched_error();
   }
   while (true) {
-    OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()));
+    OwnedRef item = OwnedRef::steal(call_python(PyIter_Next, iterator.get()));
     if (!item) {
       if (PyErr_Occurred() != nullptr) {
         throw_fetched_error();

@@ -3,17 +3,21 @@
 #include <exception>
 #include <new>
 
+#include "boundary/forced_unwind.hpp"
 #include "boundary/panic.hpp"
 #include "boundary/python_error.hpp"
 #include "core/internal_failure.hpp"
 
 namespace velkor::boundary {
 
-void raise_current_exception() noexcept {
+VELKOR_CATCHES_FORCED_UNWIND void raise_current_exception() {
   // Every branch ends with exactly one exception set. Anything thrown while handling (a
-  // bad_alloc from building a message) is caught by the outer handler.
+  // bad_alloc from building a message) is caught by the outer handler. The entry guard never
+  // hands a forced unwind to this function; one out of the handling itself goes on.
   try {
     try {
+      throw;
+    } catch (ForcedUnwind&) {
       throw;
     } catch (PythonError& error) {
       error.raise();
@@ -31,6 +35,8 @@ void raise_current_exception() noexcept {
       write_failure_report("unknown C++ exception", core::SourcePlace::current());
       raise_panic("unknown C++ exception");
     }
+  } catch (ForcedUnwind&) {
+    throw;
   } catch (...) {
     PyErr_NoMemory();
   }

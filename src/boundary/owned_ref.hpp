@@ -1,10 +1,12 @@
 // OwnedRef: a strong reference to a Python object, released when it goes out of scope. Every
 // object a call creates is held in one until it is handed to the caller with release(), so no
-// exit path (error results, internal failures, C++ exceptions) can leak a reference.
+// exit path (error results, internal failures, C++ exceptions) can leak a reference. A thread
+// that a forced unwind takes out of the interpreter keeps its references (forced_unwind.hpp).
 #pragma once
 
 #include <utility>
 
+#include "boundary/forced_unwind.hpp"
 #include "boundary/python_api.hpp"
 
 namespace velkor::boundary {
@@ -30,7 +32,11 @@ class OwnedRef {
     }
     return *this;
   }
-  ~OwnedRef() { Py_XDECREF(object_); }
+  ~OwnedRef() {
+    if (object_ != nullptr && !thread_leaving()) {
+      Py_DECREF(object_);
+    }
+  }
 
   [[nodiscard]] PyObject* get() const noexcept { return object_; }
   [[nodiscard]] explicit operator bool() const noexcept { return object_ != nullptr; }

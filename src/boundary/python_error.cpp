@@ -1,5 +1,6 @@
 #include "boundary/python_error.hpp"
 
+#include "boundary/forced_unwind.hpp"
 #include "boundary/panic.hpp"
 #include "core/internal_failure.hpp"
 
@@ -23,7 +24,7 @@ namespace {
 
 // str() of an exception as UTF-8, or the fallback text when it cannot be had.
 std::string exception_text(PyObject* exception, const char* fallback) {
-  OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
+  OwnedRef text = OwnedRef::steal(call_python(PyObject_Str, exception));
   if (text) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
@@ -54,13 +55,13 @@ OwnedRef fetch_error() {
       "pyvelkor_core: resuming an internal failure (PanicException) fetched back from Python "
       "code\nPython stack trace below:\n");
   PyErr_SetRaisedException(exception.release());
-  PyErr_PrintEx(0);
+  call_python(PyErr_PrintEx, 0);
   throw ResumedPanic{std::move(message)};
 }
 
 OwnedRef expect_object(PyObject* result, core::SourcePlace where) {
   if (result == nullptr) {
-    PyErr_Print();
+    call_python(PyErr_Print);
     core::internal_failure("Python API call failed", where);
   }
   return OwnedRef::steal(result);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "boundary/entry_guard.hpp"
+#include "boundary/forced_unwind.hpp"
 #include "boundary/owned_ref.hpp"
 #include "boundary/python_api.hpp"
 #include "boundary/python_error.hpp"
@@ -118,7 +119,7 @@ OwnedRef all_list(PyObject* module) {
 std::string take_error_rendering() {
   OwnedRef exception = OwnedRef::steal(PyErr_GetRaisedException());
   if (exception) {
-    OwnedRef text = OwnedRef::steal(PyObject_Repr(exception.get()));
+    OwnedRef text = OwnedRef::steal(boundary::call_python(PyObject_Repr, exception.get()));
     Py_ssize_t size = 0;
     if (const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr) {
       return std::string(utf8, static_cast<std::size_t>(size));

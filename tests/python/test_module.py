@@ -1,5 +1,6 @@
-"""The module object: its functions, docstrings, signatures, identity across imports and its
-refusal to be imported by a second interpreter."""
+"""The module object: its functions, docstrings, signatures, identity across imports, its
+refusal to be imported by a second interpreter, and calls that are under way when the
+interpreter exits."""
 
 from __future__ import annotations
 
@@ -89,3 +90,64 @@ def test_second_interpreter_is_refused() -> None:
     assert result.stdout.split("\n")[:2] == ["subinterpreter: -1", "32"]
     assert "ImportError: pyvelkor_core does not yet support sub-interpreters" in result.stderr
     assert "https://docs.python.org/3/howto/isolating-extensions.html" in result.stderr
+
+
+# Python code that the module calls and that releases the interpreter lock (here to sleep), in a
+# daemon thread: when the lock is free again the interpreter is finalizing, and Python 3.12 and
+# 3.13 end the thread with pthread_exit, which unwinds the stack through the module's frames.
+@pytest.mark.parametrize(
+    "call",
+    [
+        pytest.param("pyvelkor_core.split_secret(b'k' * 32, Slow(), 3)", id="in __index__"),
+        pytest.param("pyvelkor_core.combine_shares(Slow(), 1)", id="in __iter__"),
+        # The module holds the iterator and the items so far.
+        pytest.param("pyvelkor_core.combine_shares(SlowItems(), 1)", id="in __next__"),
+    ],
+)
+def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
+    result = run_python(
+        f"""
+        import sys, threading, time
+        import pyvelkor_core
+
+        share = pyvelkor_core.split_secret(b"k" * 32, 2, 3)[0]
+        inside = threading.Event()
+
+        def wait_unlocked():
+            inside.set()
+            time.sleep(0.5)
+
+        class Slow:  # a sequence of one share, and the index 2
+            def __len__(self):
+                return 1
+            def __getitem__(self, position):
+                raise IndexError(position)
+            def __iter__(self):
+                wait_unlocked()
+                return iter([share])
+            def __index__(self):
+                wait_unlocked()
+                return 2
+
+        class SlowItems(Slow):
+            def __iter__(self):
+                wait_unlocked()
+                yield share
+
+        class SlowExit:
+            def __del__(self):
+                time.sleep(1.5)
+
+        def work():
+            {call}
+            print("returned", flush=True)
+
+        threading.Thread(target=work, daemon=True).start()
+        assert inside.wait(30)
+        sys.modules["slow_exit"] = SlowExit()  # finalized with the modules, sleeping
+        print("main done")
+        """
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    # The thread ended inside the call, not after it.
+    assert result.stdout == "main done\n"
