@@ -4,7 +4,6 @@ from a thread whose small stack is nearly used up."""
 
 from __future__ import annotations
 
-import os
 import subprocess
 import textwrap
 import threading
@@ -150,8 +149,7 @@ SMALL_STACK_CALLS = {
     "split_secret": "return 'ok' if len(pyvelkor_core.split_secret(b'k' * 32, 2, 3)) == 3 else 'no'",
     "combine_shares": "return 'ok' if len(pyvelkor_core.combine_shares(share, 1)) == 32 else 'no'",
     "combine_shares ValueError": (
-        "try:\n    pyvelkor_core.combine_shares(['1:' + '0' * 32 + ':zz'], 1)\n"
-        "except ValueError:\n    return 'ok'"
+        "try:\n    pyvelkor_core.combine_shares(['1:' + '0' * 32 + ':zz'], 1)\nexcept ValueError:\n    return 'ok'"
     ),
     "split_secret TypeError": (
         "try:\n    pyvelkor_core.split_secret(bytearray(32), 2, 3)\nexcept TypeError:\n    return 'ok'"
