@@ -19,6 +19,22 @@
 #include <unistd.h>
 #endif
 
+// glibc 2.34 moved the thread functions from libpthread into libc and gave pthread_getattr_np and
+// pthread_attr_getstack new default versions there (GLIBC_2.32, GLIBC_2.34), which an older C
+// library does not have: a module linked against them would not load where the wheel's
+// manylinux_2_28 tag promises it does. Both functions are unchanged since their first versions,
+// which every glibc still exports, so the references are bound to those on the two processors a
+// manylinux wheel is made for.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+#if defined(__x86_64__)
+__asm__(".symver pthread_getattr_np, pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack, pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_getattr_np, pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack, pthread_attr_getstack@GLIBC_2.17");
+#endif
+#endif
+
 // The registers are cleared where the System V calling convention holds (x86-64 outside
 // Windows, whose convention preserves more of them).
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
@@ -61,7 +77,7 @@
 namespace velkor::core {
 namespace {
 
-#if defined(VELKOR_STACK_SCRUB_X86_64)
+#if defined(VELKOR_STACK_SCRUB_X86_64) || defined(VELKOR_STACK_SCRUB_WINDOWS_X64)
 
 // The vector registers the processor and the operating system have enabled: SSE only, AVX
 // (ymm0–15) or AVX-512 (zmm0–31).
@@ -91,6 +107,10 @@ VectorRegisters enabled_vector_registers() noexcept {
 
 // Asked once, when the library is loaded: CPUID is slow, and in a virtual machine very slow.
 const VectorRegisters vector_registers = enabled_vector_registers();
+
+#endif
+
+#if defined(VELKOR_STACK_SCRUB_X86_64)
 
 // zmm16–31 exist only with AVX-512; the compiler accepts them as clobbers only in code built for
 // it. The 512-bit forms are the only encodings of them that AVX-512F alone guarantees (the 128-
@@ -151,32 +171,12 @@ void clear_scratch_registers() noexcept {
 
 #elif defined(VELKOR_STACK_SCRUB_WINDOWS_X64)
 
-// True when the processor has AVX and the operating system saves the ymm registers (XCR0 bits 1
-// and 2): only then is vzeroupper available, and only then can the upper halves hold anything.
-bool avx_enabled() noexcept {
-  unsigned eax = 0;
-  unsigned ebx = 0;
-  unsigned ecx = 0;
-  unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 ||
-      (ecx & bit_AVX) == 0) {
-    return false;
-  }
-  unsigned xcr0 = 0;
-  unsigned xcr0_high = 0;
-  __asm__ __volatile__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-  return (xcr0 & 0x6U) == 0x6U;
-}
-
-// Asked once, when the library is loaded: CPUID is slow, and in a virtual machine very slow.
-const bool avx = avx_enabled();
-
 // Zeroes the registers the Windows x64 convention lets a called function change: rax, rcx, rdx,
 // r8–r11, xmm0–5 and, with AVX, the upper halves of ymm0–15. The caller's rbx, rbp, rdi, rsi,
 // rsp, r12–r15 and xmm6–15 are left as they are; vzeroupper changes only the upper halves of
 // ymm6–15, which that convention does not preserve.
 void clear_scratch_registers() noexcept {
-  if (avx) __asm__ __volatile__("vzeroupper");
+  if (vector_registers != VectorRegisters::kSse) __asm__ __volatile__("vzeroupper");
   __asm__ __volatile__(
       "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
       "pxor %%xmm3, %%xmm3\n\tpxor %%xmm4, %%xmm4\n\tpxor %%xmm5, %%xmm5\n\t"
