@@ -48,19 +48,9 @@ for triple in "${triples[@]}"; do
   cmake --build "$build" -j "$jobs" > "$build.build.log" 2>&1 || { cat "$build.build.log"; exit 1; }
 
   for variant in native portable; do
-    log="$build/tests-$variant.log"
-    if ! "qemu-$cpu" -L "/usr/$triple" "$build/tests/cpp/velkor_core_tests_$variant" \
-      --gtest_brief=1 > "$log" 2>&1; then
-      cat "$log"
-      echo "FAILED: $cpu ($order) core tests, $variant 128-bit integer" >&2
-      exit 1
-    fi
-    passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.$/\1/p' "$log")
-    if [ -z "$passed" ] || [ "$passed" -eq 0 ]; then
-      cat "$log"
-      echo "FAILED: $cpu ($order) core tests, $variant: no test ran" >&2
-      exit 1
-    fi
+    passed=$(velkor_run_gtest "$build/tests-$variant.log" \
+      "$cpu ($order) core tests, $variant 128-bit integer" \
+      "qemu-$cpu" -L "/usr/$triple" "$build/tests/cpp/velkor_core_tests_$variant") || exit 1
     echo "$cpu ($order, $("$triple-g++" -dumpfullversion)) $variant 128-bit integer: $passed tests passed"
   done
 done

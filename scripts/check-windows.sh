@@ -9,8 +9,8 @@
 #
 # Wine runs in a prefix of its own, build/windows/wine-prefix, never the user's: made at the first
 # run (a few seconds), kept for the next ones, and safe to delete at any time. Its server is
-# stopped before the script ends. Installs the cross compiler and wine64 when they are missing and
-# the script runs as root with apt-get, as scripts/install-system-deps.sh does.
+# stopped before the script ends. When the cross compiler or wine64 is missing, it runs
+# scripts/install-system-deps.sh, which installs them as root with apt-get.
 #
 # Usage: scripts/check-windows.sh
 # Environment: GTEST_SOURCE_DIR (default /usr/src/googletest), VELKOR_JOBS (default 2),
@@ -24,18 +24,6 @@ jobs=${VELKOR_JOBS:-2}
 gtest_source=${GTEST_SOURCE_DIR:-/usr/src/googletest}
 build="$root/build/windows"
 compiler=x86_64-w64-mingw32-g++-posix
-
-install_packages() {  # install_packages <package> ...
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "installing system packages: $*"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-  else
-    echo "error: missing system packages: $* (install them, or run as root with apt-get)" >&2
-    exit 1
-  fi
-}
 
 # Debian's wine64 keeps its loader out of PATH; other packagings put wine64 or wine on it.
 find_wine() {
@@ -54,7 +42,8 @@ find_wine() {
 missing=()
 command -v "$compiler" >/dev/null 2>&1 || missing+=(g++-mingw-w64-x86-64-posix)
 find_wine >/dev/null || missing+=(wine64)
-[ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
+# scripts/install-system-deps.sh installs them (with apt-get, as root) or says what is missing.
+[ ${#missing[@]} -eq 0 ] || "$root/scripts/install-system-deps.sh"
 wine=$(find_wine) || { echo "error: no Wine loader found after installing wine64" >&2; exit 1; }
 wineserver=
 for candidate in "$(dirname -- "$wine")/wineserver64" "$(dirname -- "$wine")/wineserver" \
@@ -90,19 +79,9 @@ trap stop_wine EXIT
 
 total=0
 for variant in native portable; do
-  log="$build/tests-$variant.log"
-  if ! timeout 900 "$wine" "$build/cpp/tests/cpp/velkor_core_tests_$variant.exe" --gtest_brief=1 \
-    > "$log" 2>&1; then
-    cat "$log"
-    echo "FAILED: Windows x64 (wine) core tests, $variant 128-bit integer" >&2
-    exit 1
-  fi
-  passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.\r\?$/\1/p' "$log")
-  if [ -z "$passed" ] || [ "$passed" -eq 0 ]; then
-    cat "$log"
-    echo "FAILED: Windows x64 (wine) core tests, $variant: no test ran" >&2
-    exit 1
-  fi
+  passed=$(velkor_run_gtest "$build/tests-$variant.log" \
+    "Windows x64 (wine) core tests, $variant 128-bit integer" \
+    timeout 900 "$wine" "$build/cpp/tests/cpp/velkor_core_tests_$variant.exe") || exit 1
   total=$((total + passed))
 done
 echo "windows (wine): $total tests passed"

@@ -87,3 +87,24 @@ velkor_activate() {
     return "${PIPESTATUS[0]}"
   }
 }
+
+# `velkor_run_gtest <log> <label> <command ...>`: runs a GoogleTest program (the command, often
+# an emulator and the program) with --gtest_brief=1, its output into <log>, and prints how many
+# tests passed. On a failure, or when no test ran, shows the log on standard error and fails.
+velkor_run_gtest() {
+  local log=$1 label=$2 passed
+  shift 2
+  if ! "$@" --gtest_brief=1 > "$log" 2>&1; then
+    cat "$log" >&2
+    echo "FAILED: $label" >&2
+    return 1
+  fi
+  # Programs run under Wine end their lines with CR LF.
+  passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.\r\?$/\1/p' "$log")
+  if [ -z "$passed" ] || [ "$passed" -eq 0 ]; then
+    cat "$log" >&2
+    echo "FAILED: $label: no test ran" >&2
+    return 1
+  fi
+  echo "$passed"
+}
