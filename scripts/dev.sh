@@ -8,7 +8,8 @@
 #      editable install in scikit-build-core's rebuild mode: importing the module rebuilds it
 #      when a source changed (both steps again only when pyproject.toml changed);
 #   2. the pytest suite against that editable install;
-#   3. the C++ core tests: configure (Release, warnings are errors), build and CTest.
+#   3. the C++ core tests: configure (no build type: the project builds Release then; warnings
+#      are errors), build and CTest.
 # The commands of steps 1 to 3 are the ones CONTRIBUTING.md shows, run exactly as written.
 # Set PYTHON to choose the interpreter (>= 3.12); VELKOR_JOBS (default 2).
 set -euo pipefail
@@ -42,7 +43,7 @@ python -m pytest tests/python
 
 step "C++ core tests"
 if [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ]; then
-  cmake -S . -B build/dev/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_WERROR=ON
+  cmake -S . -B build/dev/cpp -G Ninja -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_WERROR=ON
   cmake --build build/dev/cpp
   ctest --test-dir build/dev/cpp --output-on-failure --progress
 else
