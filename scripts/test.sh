@@ -80,7 +80,8 @@ step "C++ core tests, unoptimised (Debug)"
 cmake -S . -B "$build/cpp-debug" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_BUILD_MODULE=OFF \
   -DVELKOR_BUILD_TESTS=ON -DVELKOR_WERROR=ON > "$build/cpp-debug-configure.log" \
   || { cat "$build/cpp-debug-configure.log"; exit 1; }
-cmake --build "$build/cpp-debug" -j "$jobs"
+cmake --build "$build/cpp-debug" -j "$jobs" > "$build/cpp-debug-build.log" 2>&1 \
+  || { cat "$build/cpp-debug-build.log"; exit 1; }
 ctest --test-dir "$build/cpp-debug" --output-on-failure -j "$jobs" | tail -n 4
 
 step "Windows x64 core tests (wine)"
