@@ -120,9 +120,9 @@ VectorRegisters enabled_vector_registers() noexcept {
 const VectorRegisters vector_registers = enabled_vector_registers();
 
 // zmm16–31 exist only with AVX-512, and both conventions leave them to the called function; the
-// compiler accepts them as clobbers only in code built for it. The 512-bit forms are the only encodings of them that AVX-512F alone guarantees (the 128-
-// and 256-bit ones need AVX-512VL, which some processors and virtual machines with AVX-512F
-// lack).
+// compiler accepts them as clobbers only in code built for it. The 512-bit forms are the only
+// encodings of them that AVX-512F alone guarantees (the 128- and 256-bit ones need AVX-512VL, which
+// some processors and virtual machines with AVX-512F lack).
 __attribute__((target("avx512f"))) void clear_avx512_upper_registers() noexcept {
   __asm__ __volatile__(
       "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
@@ -220,7 +220,9 @@ void clear_scratch_registers() noexcept {}
 // guard pages that grow the stack and raise its overflow; the interpreter itself keeps 16 KiB
 // free there.
 #if defined(_WIN32)
-std::uintptr_t read_stack_end_margin() noexcept { return 20 * 1024; }
+std::uintptr_t read_stack_end_margin() noexcept {
+  return 20 * 1024;
+}
 #else
 constexpr std::uintptr_t kHandlerRoom = 8 * 1024;
 constexpr std::uintptr_t kDefaultSignalFrame = 8 * 1024;
@@ -315,7 +317,8 @@ bool read_main_thread_stack(StackLimit& limit) noexcept {
     while (!found) {
       const void* newline = std::memchr(buffer + begin, '\n', held - begin);
       const std::size_t line_end =
-          newline == nullptr ? held : static_cast<std::size_t>(static_cast<const char*>(newline) - buffer);
+          newline == nullptr ? held
+                             : static_cast<std::size_t>(static_cast<const char*>(newline) - buffer);
       if (newline == nullptr && (begin > 0 || held < sizeof buffer)) break;  // read the rest
       Mapping mapping;
       if (!skipping && parse_mapping(buffer + begin, line_end - begin, mapping)) {
