@@ -14,9 +14,20 @@
 #include <pthread.h>
 #endif
 #if defined(__linux__)
+#include <elf.h>  // AT_MINSIGSTKSZ
+#include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cstring>
+
+// The auxiliary vector's entry for the least signal frame (Linux 4.18 on aarch64, 5.14 on
+// x86-64); older C library headers lack its name.
+#ifndef AT_MINSIGSTKSZ
+#define AT_MINSIGSTKSZ 51
+#endif
 #endif
 
 // glibc 2.34 moved the thread functions from libpthread into libc and gave pthread_getattr_np and
@@ -108,14 +119,10 @@ VectorRegisters enabled_vector_registers() noexcept {
 // Asked once, when the library is loaded: CPUID is slow, and in a virtual machine very slow.
 const VectorRegisters vector_registers = enabled_vector_registers();
 
-#endif
-
-#if defined(VELKOR_STACK_SCRUB_X86_64)
-
-// zmm16–31 exist only with AVX-512; the compiler accepts them as clobbers only in code built for
-// it. The 512-bit forms are the only encodings of them that AVX-512F alone guarantees (the 128-
-// and 256-bit ones need AVX-512VL, which some processors and virtual machines with AVX-512F
-// lack).
+// zmm16–31 exist only with AVX-512, and both conventions leave them to the called function; the
+// compiler accepts them as clobbers only in code built for it. The 512-bit forms are the only
+// encodings of them that AVX-512F alone guarantees (the 128- and 256-bit ones need AVX-512VL, which
+// some processors and virtual machines with AVX-512F lack).
 __attribute__((target("avx512f"))) void clear_avx512_upper_registers() noexcept {
   __asm__ __volatile__(
       "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
@@ -131,6 +138,10 @@ __attribute__((target("avx512f"))) void clear_avx512_upper_registers() noexcept 
       : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25",
         "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
 }
+
+#endif
+
+#if defined(VELKOR_STACK_SCRUB_X86_64)
 
 // Zeroes every register a called function may leave changed (the ones the System V ABI does not
 // preserve across calls). The copies of a result out of the core go through vector registers
@@ -172,10 +183,12 @@ void clear_scratch_registers() noexcept {
 #elif defined(VELKOR_STACK_SCRUB_WINDOWS_X64)
 
 // Zeroes the registers the Windows x64 convention lets a called function change: rax, rcx, rdx,
-// r8–r11, xmm0–5 and, with AVX, the upper halves of ymm0–15. The caller's rbx, rbp, rdi, rsi,
-// rsp, r12–r15 and xmm6–15 are left as they are; vzeroupper changes only the upper halves of
-// ymm6–15, which that convention does not preserve.
+// r8–r11, xmm0–5, with AVX the upper halves of ymm0–15 and with AVX-512 those of zmm0–15 and
+// zmm16–31 whole. The caller's rbx, rbp, rdi, rsi, rsp, r12–r15 and xmm6–15 are left as they
+// are; vzeroupper changes only the bits above the low 128 of ymm0–15 (zmm0–15), which that
+// convention does not preserve.
 void clear_scratch_registers() noexcept {
+  if (vector_registers == VectorRegisters::kAvx512) clear_avx512_upper_registers();
   if (vector_registers != VectorRegisters::kSse) __asm__ __volatile__("vzeroupper");
   __asm__ __volatile__(
       "pxor %%xmm0, %%xmm0\n\tpxor %%xmm1, %%xmm1\n\tpxor %%xmm2, %%xmm2\n\t"
@@ -197,23 +210,43 @@ void clear_scratch_registers() noexcept {}
 
 // Room the scrub leaves free above the lowest usable address of the thread's stack: its own
 // callees (secure_wipe, the C library's wipe, a lazy binding of it, which saves every vector
-// register) and a signal handler's frame run below the wiped region. On Windows the lowest pages
-// of the reservation also hold the guard pages that grow the stack and raise its overflow; the
-// interpreter itself keeps 16 KiB free there.
+// register) and a signal that lands while it runs take their frames below the wiped region. A
+// signal takes the kernel's frame first (on x86-64 with AVX-512 about 3.4 KiB: the whole vector
+// state), then the handler's; the interpreter's handler binds its own callees lazily on the first
+// signal, which saves the vector state once more. So the margin is the frame the kernel reports
+// as its least (AT_MINSIGSTKSZ in the auxiliary vector, read once) and 8 KiB for the handler and
+// the callees; where the kernel reports no such figure, 8 KiB for the frame (the classic
+// SIGSTKSZ) and the same 8 KiB. On Windows the lowest pages of the reservation also hold the
+// guard pages that grow the stack and raise its overflow; the interpreter itself keeps 16 KiB
+// free there.
 #if defined(_WIN32)
-constexpr std::uintptr_t kStackEndMargin = 20 * 1024;
+std::uintptr_t read_stack_end_margin() noexcept {
+  return 20 * 1024;
+}
 #else
-constexpr std::uintptr_t kStackEndMargin = 4 * 1024;
+constexpr std::uintptr_t kHandlerRoom = 8 * 1024;
+constexpr std::uintptr_t kDefaultSignalFrame = 8 * 1024;
+
+std::uintptr_t read_stack_end_margin() noexcept {
+  std::uintptr_t frame = kDefaultSignalFrame;
+#if defined(__linux__)
+  const unsigned long reported = getauxval(AT_MINSIGSTKSZ);
+  if (reported != 0) frame = static_cast<std::uintptr_t>(reported);
+#endif
+  return frame + kHandlerRoom;
+}
 #endif
 
-// The lowest address the scrub may write to in this thread, once read.
+const std::uintptr_t stack_end_margin = read_stack_end_margin();
+
+// The calling thread's stack, once read: [lowest, top) are the addresses it may write its frames
+// to, less the end margin at the bottom. A stack the thread switched to (swapcontext, a fiber, a
+// coroutine library's stack) lies elsewhere, and its bounds are not known: when the caller's
+// frame lies outside [lowest, top), nothing is scrubbed.
 struct StackLimit {
-  std::uintptr_t lowest = 0;  // 0: unknown (or not read yet)
+  std::uintptr_t lowest = 0;
+  std::uintptr_t top = 0;  // 0: unknown (or not read yet)
   bool read = false;
-  // The bound follows the stack's growth: read again when a call comes nearer to it than its
-  // depth from deeper in the stack than the last reading.
-  bool grows = false;
-  std::uintptr_t read_at = 0;
 };
 
 #if defined(__linux__)
@@ -222,74 +255,175 @@ struct StackLimit {
 bool is_main_thread() noexcept {
   return getpid() == static_cast<pid_t>(syscall(SYS_gettid));
 }
+
+// One line of /proc/self/maps: "start-end perms offset device inode [path]".
+struct Mapping {
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
+  bool accessible = false;  // readable, writable or executable
+  bool stack = false;       // the main thread's stack ("[stack]")
+};
+
+bool parse_mapping(const char* line, std::size_t length, Mapping& mapping) noexcept {
+  std::size_t i = 0;
+  const auto hex = [&](std::uintptr_t& value) {
+    const std::size_t first = i;
+    value = 0;
+    for (; i < length; ++i) {
+      const char c = line[i];
+      unsigned digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<unsigned>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<unsigned>(c - 'a' + 10);
+      } else {
+        break;
+      }
+      value = (value << 4) | digit;
+    }
+    return i > first;
+  };
+  if (!hex(mapping.start) || i >= length || line[i++] != '-' || !hex(mapping.end)) return false;
+  if (i + 4 >= length || line[i] != ' ') return false;
+  mapping.accessible = line[i + 1] != '-' || line[i + 2] != '-' || line[i + 3] != '-';
+  constexpr char kStack[] = "[stack]";
+  constexpr std::size_t kStackLength = sizeof kStack - 1;
+  mapping.stack = length >= kStackLength &&
+                  std::memcmp(line + length - kStackLength, kStack, kStackLength) == 0;
+  return true;
+}
+
+// The main thread's stack as the kernel grows it, from /proc/self/maps: the [stack] mapping's
+// top, and the lowest address the mapping may grow down to. That is RLIMIT_STACK below its top,
+// and no nearer to the mapping below it than the kernel's stack guard gap (256 pages unless the
+// kernel was booted with another stack_guard_gap) when that mapping is accessible. glibc's
+// pthread_getattr_np reports only the first bound (and less the part above __libc_stack_end),
+// not the gap; taking the gap off its figure whatever lies below would leave the bound above
+// the caller of a small stack, and nothing scrubbed.
+bool read_main_thread_stack(StackLimit& limit) noexcept {
+  const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (maps < 0) return false;
+  char buffer[1024];
+  std::size_t held = 0;
+  bool skipping = false;  // the rest of a line longer than the buffer
+  Mapping below;
+  Mapping stack;
+  bool found = false;
+  while (!found) {
+    const ssize_t count = read(maps, buffer + held, sizeof buffer - held);
+    if (count <= 0) break;
+    held += static_cast<std::size_t>(count);
+    std::size_t begin = 0;
+    while (!found) {
+      const void* newline = std::memchr(buffer + begin, '\n', held - begin);
+      const std::size_t line_end =
+          newline == nullptr ? held
+                             : static_cast<std::size_t>(static_cast<const char*>(newline) - buffer);
+      if (newline == nullptr && (begin > 0 || held < sizeof buffer)) break;  // read the rest
+      Mapping mapping;
+      if (!skipping && parse_mapping(buffer + begin, line_end - begin, mapping)) {
+        if (mapping.stack && newline != nullptr) {
+          stack = mapping;
+          found = true;
+        } else {
+          below = mapping;
+        }
+      }
+      skipping = newline == nullptr;
+      begin = newline == nullptr ? held : line_end + 1;
+    }
+    std::memmove(buffer, buffer + begin, held - begin);
+    held -= begin;
+  }
+  close(maps);
+  if (!found || stack.end <= stack.start) return false;
+
+  const long page_size = sysconf(_SC_PAGESIZE);
+  const std::uintptr_t page = page_size > 0 ? static_cast<std::uintptr_t>(page_size) : 4096;
+  std::uintptr_t lowest = below.end;
+  if (below.accessible && below.end != 0) lowest += 256 * page;
+  rlimit stack_limit{};
+  if (getrlimit(RLIMIT_STACK, &stack_limit) == 0 && stack_limit.rlim_cur != RLIM_INFINITY &&
+      stack_limit.rlim_cur < stack.end) {
+    const std::uintptr_t by_limit =
+        (stack.end - static_cast<std::uintptr_t>(stack_limit.rlim_cur) + page - 1) & ~(page - 1);
+    if (by_limit > lowest) lowest = by_limit;
+  }
+  // Never above what is mapped already: the kernel has let the stack grow that far.
+  if (lowest > stack.start) lowest = stack.start;
+  limit.lowest = lowest + stack_end_margin;
+  limit.top = stack.end;
+  return true;
+}
+
+// Any thread's stack as the C library reports it.
+void read_thread_stack(StackLimit& limit) noexcept {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+  void* address = nullptr;
+  std::size_t size = 0;
+  const int status = pthread_attr_getstack(&attributes, &address, &size);
+  pthread_attr_destroy(&attributes);
+  if (status != 0 || address == nullptr) return;
+  // For a thread the C library made: its stack without the guard below it. For the main thread,
+  // when /proc cannot be read, musl reports the part mapped so far, which is too little but safe.
+  const auto lowest = reinterpret_cast<std::uintptr_t>(address);
+  limit.lowest = lowest + stack_end_margin;
+  limit.top = lowest + size;
+}
 #endif
 
 // Not inlined: it runs once per thread, and would otherwise enlarge scrub_size's frame.
-VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit(std::uintptr_t here) noexcept {
+VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit() noexcept {
   StackLimit limit;
   limit.read = true;
-  limit.read_at = here;
 #if defined(_WIN32)
   ULONG_PTR low = 0;
   ULONG_PTR high = 0;
   GetCurrentThreadStackLimits(&low, &high);
-  if (low != 0 && high > low) limit.lowest = static_cast<std::uintptr_t>(low) + kStackEndMargin;
+  if (low != 0 && high > low) {
+    limit.lowest = static_cast<std::uintptr_t>(low) + stack_end_margin;
+    limit.top = static_cast<std::uintptr_t>(high);
+  }
 #elif defined(__APPLE__)
   // The stack of every thread, the main one included, is mapped whole when the thread starts;
   // the guard page lies below its lowest address.
   pthread_t self = pthread_self();
   const auto top = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(self));
   const std::size_t size = pthread_get_stacksize_np(self);
-  if (top > size) limit.lowest = top - size + kStackEndMargin;
-#elif defined(__linux__)
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return limit;
-  void* address = nullptr;
-  std::size_t size = 0;
-  const int status = pthread_attr_getstack(&attributes, &address, &size);
-  pthread_attr_destroy(&attributes);
-  if (status != 0 || address == nullptr) return limit;
-  // For a thread the C library made: its stack without the guard below it.
-  std::uintptr_t lowest = reinterpret_cast<std::uintptr_t>(address);
-  if (is_main_thread()) {
-#if defined(__GLIBC__)
-    // glibc reports RLIMIT_STACK below the stack's top, or less when the mapping below the stack
-    // is nearer: then the kernel keeps its stack guard gap (256 pages by default) free above
-    // that mapping, and the stack cannot grow into it.
-    rlimit stack_limit{};
-    if (getrlimit(RLIMIT_STACK, &stack_limit) != 0 || stack_limit.rlim_cur == RLIM_INFINITY ||
-        size < stack_limit.rlim_cur) {
-      const long page = sysconf(_SC_PAGESIZE);
-      lowest += 256 * static_cast<std::uintptr_t>(page > 0 ? page : 4096);
-    }
-#else
-    // musl reports the part of the main thread's stack mapped so far, which only grows.
-    limit.grows = true;
-#endif
+  if (top > size) {
+    limit.lowest = top - size + stack_end_margin;
+    limit.top = top;
   }
-  limit.lowest = lowest + kStackEndMargin;
+#elif defined(__linux__)
+  // Reading /proc/self/maps (here, and in glibc's pthread_getattr_np for the main thread) goes
+  // through cancellation points; a pending cancellation acted on there would unwind through this
+  // noexcept function and terminate the process. It stays pending until the caller meets its
+  // next cancellation point.
+  int cancel_state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  if (!is_main_thread() || !read_main_thread_stack(limit)) read_thread_stack(limit);
+  int ignored = 0;
+  pthread_setcancelstate(cancel_state, &ignored);
 #endif
   return limit;
 }
 
 // How many bytes below `here` may be wiped, at most `depth`. With the stack's bounds unknown
-// (a C library that does not tell them, or a main thread's stack glibc cannot read from /proc)
-// the full depth is wiped, as far as the stack probes let it. Not inlined, so that its work
-// takes no room in scrub_stack's fixed frame, which lies above the wiped region.
+// (a C library that does not tell them, or a main thread whose /proc cannot be read) the full
+// depth is wiped, as far as the stack probes let it; outside the known stack, nothing. Not
+// inlined, so that its work takes no room in scrub_stack's fixed frame, which lies above the
+// wiped region.
 VELKOR_STACK_SCRUB_ATTRIBUTES std::size_t scrub_size(std::uintptr_t here,
                                                      std::size_t depth) noexcept {
   // Read once per thread (no constructor or destructor: a plain thread-local value), and looked
   // up once per call.
   thread_local StackLimit thread_limit;
   StackLimit* const limit = &thread_limit;
-  if (!limit->read || (limit->grows && here < limit->read_at &&
-                       (here < limit->lowest || here - limit->lowest < depth))) {
-    *limit = read_stack_limit(here);
-  }
-  const std::uintptr_t lowest = limit->lowest;
-  if (lowest == 0) return depth;
-  if (here <= lowest) return 0;
-  const std::uintptr_t room = (here - lowest) & ~std::uintptr_t{15};
+  if (!limit->read) *limit = read_stack_limit();
+  if (limit->top == 0) return depth;
+  if (here <= limit->lowest || here >= limit->top) return 0;
+  const std::uintptr_t room = (here - limit->lowest) & ~std::uintptr_t{15};
   return room < depth ? static_cast<std::size_t>(room) : depth;
 }
 

@@ -34,9 +34,18 @@ inline constexpr std::size_t kCombineScrubDepth = 12 * 1024;
 // they have returned or unwound. Defined for the four depths above.
 //
 // It never writes outside the calling thread's usable stack: when less than Depth is left below
-// the caller, it clears down to a few KiB above the lowest address of the thread's stack (read
-// once per thread), where the dead frames of the caller's callees end too, and takes no more
-// stack than it clears.
+// the caller, it clears down to the end margin above the lowest address of the thread's stack
+// (read once per thread: the lowest address the stack may grow to, and its top), where the dead
+// frames of the caller's callees end too, and takes no more stack than it clears. The margin is
+// left for a signal that lands meanwhile: the kernel's least signal frame, as the auxiliary
+// vector reports it, and 8 KiB for the handler.
+//
+// A stack the thread switched to (swapcontext, a fiber, a coroutine library's own stack) is not
+// the one the bounds were read for, and its own bounds cannot be known: when the caller's frame
+// lies outside the thread's stack, nothing is cleared there (only the registers), and what the
+// core spilled on such a stack stays until that memory is reused. The wipes of the core's own
+// buffers, done when they go out of scope, happen wherever the call runs. A stack carved out of
+// the thread's own stack cannot be told apart from it.
 template <std::size_t Depth>
 void scrub_stack() noexcept;
 

@@ -142,22 +142,24 @@ struct RegisterFile {
   std::uint64_t unused;
   unsigned char xmm[16][16];        // xmm0–15: the low halves of ymm0–15
   unsigned char ymm_upper[16][16];  // the upper halves of ymm0–15 (with AVX only)
+  unsigned char zmm_upper[16][64];  // zmm16–31 (with AVX-512 only)
 };
 static_assert(offsetof(RegisterFile, scratch) == 64 && offsetof(RegisterFile, xmm) == 128 &&
-              offsetof(RegisterFile, ymm_upper) == 384 && sizeof(RegisterFile) == 640);
+              offsetof(RegisterFile, ymm_upper) == 384 &&
+              offsetof(RegisterFile, zmm_upper) == 640 && sizeof(RegisterFile) == 1664);
 
-// velkor_scrub_with_registers(in, out, with_avx, scrub): loads every register above from `in`
-// (the full ymm registers when with_avx is non-zero), calls scrub, and stores them to `out`. It
-// keeps its own caller's registers as the convention asks.
+// velkor_scrub_with_registers(in, out, vectors, scrub): loads every register above from `in`
+// (the full ymm registers when vectors is 1 or more, and zmm16–31 too when it is 2), calls
+// scrub, and stores them to `out`. It keeps its own caller's registers as the convention asks.
 extern "C" void velkor_scrub_with_registers(const RegisterFile* in, RegisterFile* out,
-                                            std::uint64_t with_avx, void (*scrub)() noexcept);
+                                            std::uint64_t vectors, void (*scrub)() noexcept);
 
 __asm__(
     ".text\n"
     ".globl velkor_scrub_with_registers\n"
     "velkor_scrub_with_registers:\n"
     // Its caller's preserved registers, and the arguments, go to the frame: 8 pushes and 216
-    // bytes (shadow space, xmm6–15, out, scrub, with_avx) keep rsp 16-byte aligned at the call.
+    // bytes (shadow space, xmm6–15, out, scrub, vectors) keep rsp 16-byte aligned at the call.
     "  pushq %rbx\n  pushq %rbp\n  pushq %rdi\n  pushq %rsi\n"
     "  pushq %r12\n  pushq %r13\n  pushq %r14\n  pushq %r15\n"
     "  subq $216, %rsp\n"
@@ -170,6 +172,10 @@ __asm__(
     "  .irp i, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15\n"
     "  vmovdqu 128+16*\\i(%rcx), %xmm\\i\n"
     "  vinsertf128 $1, 384+16*\\i(%rcx), %ymm\\i, %ymm\\i\n"
+    "  .endr\n"
+    "  cmpq $2, %r8\n  jb 2f\n"
+    "  .irp i, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31\n"
+    "  vmovdqu64 640+64*(\\i-16)(%rcx), %zmm\\i\n"
     "  .endr\n"
     "  jmp 2f\n"
     "1:\n"
@@ -193,6 +199,10 @@ __asm__(
     "  .irp i, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15\n"
     "  vextractf128 $1, %ymm\\i, 384+16*\\i(%rax)\n"
     "  .endr\n"
+    "  cmpq $2, 208(%rsp)\n  jb 3f\n"
+    "  .irp i, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31\n"
+    "  vmovdqu64 %zmm\\i, 640+64*(\\i-16)(%rax)\n"
+    "  .endr\n"
     "3:\n"
     "  .irp i, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15\n"
     "  movdqu %xmm\\i, 128+16*\\i(%rax)\n"
@@ -212,6 +222,7 @@ TEST(StackScrub, WindowsX64KeepsTheCallersRegistersAndClearsTheOthers) {
   constexpr unsigned char kZero[16] = {};
   // The test's own answer, from the C runtime's processor model (CPUID and XGETBV).
   const bool avx = __builtin_cpu_supports("avx") != 0;
+  const bool avx512 = avx && __builtin_cpu_supports("avx512f") != 0;
 
   RegisterFile in{};
   auto* const bytes = reinterpret_cast<unsigned char*>(&in);
@@ -223,7 +234,7 @@ TEST(StackScrub, WindowsX64KeepsTheCallersRegistersAndClearsTheOthers) {
       core::scrub_stack<core::kCombineScrubDepth>, core::scrub_stack<core::kStackScrubDepth>};
   for (auto* const scrub : scrubs) {
     RegisterFile out{};
-    velkor_scrub_with_registers(&in, &out, avx ? 1 : 0, scrub);
+    velkor_scrub_with_registers(&in, &out, avx512 ? 2 : avx ? 1 : 0, scrub);
     for (std::size_t i = 0; i < 8; ++i) {
       EXPECT_EQ(out.preserved[i], in.preserved[i]) << kPreserved[i] << " was changed";
     }
@@ -237,6 +248,11 @@ TEST(StackScrub, WindowsX64KeepsTheCallersRegistersAndClearsTheOthers) {
       if (avx) {
         EXPECT_EQ(std::memcmp(out.ymm_upper[i], kZero, 16), 0)
             << "the upper half of ymm" << i << " was not cleared";
+      }
+      if (avx512) {
+        constexpr unsigned char kZeroZmm[64] = {};
+        EXPECT_EQ(std::memcmp(out.zmm_upper[i], kZeroZmm, 64), 0)
+            << "zmm" << i + 16 << " was not cleared";
       }
     }
   }
