@@ -70,8 +70,9 @@ if [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ];
   logged cpp-build cmake -S . -B build/dev/cpp -G Ninja -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_WERROR=ON
   logged cpp-build cmake --build build/dev/cpp
   if ! ctest --test-dir build/dev/cpp --output-on-failure > "$logs/cpp-test.log" 2>&1; then
-    # Every line but those of passed tests: the failed tests, their output and the summary.
-    grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed ' "$logs/cpp-test.log" >&2
+    # Every line but the starts and ends of passed tests: the failed tests, their output and
+    # the summary.
+    grep -v -E '^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed ' "$logs/cpp-test.log" >&2
     echo "FAILED: C++ core tests (all of CTest's output is in $logs/cpp-test.log)" >&2
     exit 1
   fi
