@@ -4,13 +4,17 @@
 # Needs no root: a C++20 compiler, and GoogleTest for the C++ half (without it that half is
 # skipped, with a note). CMake, Ninja and the Python tools come from PyPI into build/dev/venv.
 #
-#   1. the environment build/dev/venv with the `dev` dependency group of pyproject.toml and an
-#      editable install in scikit-build-core's rebuild mode: importing the module rebuilds it
-#      when a source changed (both steps again only when pyproject.toml changed);
+#   1. the environment build/dev/venv (made once) with the `dev` dependency group of
+#      pyproject.toml and an editable install in scikit-build-core's rebuild mode: importing the
+#      module rebuilds it when a source changed (the three pip commands again only when
+#      pyproject.toml changed);
 #   2. the pytest suite against that editable install;
 #   3. the C++ core tests: configure (no build type: the project builds Release then; warnings
 #      are errors), build and CTest.
 # The commands of steps 1 to 3 are the ones CONTRIBUTING.md shows, run exactly as written.
+# What a contributor reads is printed: pytest's own output and one summary line per step. The
+# output of pip, CMake, the build and CTest goes to a log under build/dev/logs, shown when its
+# command fails.
 # Set PYTHON to choose the interpreter (>= 3.12); VELKOR_JOBS (default 2).
 set -euo pipefail
 
@@ -23,29 +27,56 @@ export CTEST_PARALLEL_LEVEL=${VELKOR_JOBS:-2}
 export VELKOR_WERROR=${VELKOR_WERROR:-ON}
 step() { printf '\n==== %s\n' "$*"; }
 
-venv=build/dev/venv
-stamp="$venv/.installed"
-if [ ! -x "$venv/bin/python" ]; then
-  "$(velkor_find_python)" -m venv "$venv"
+logs=build/dev/logs
+mkdir -p "$logs"
+# `logged NAME COMMAND...`: runs the command with its output added to $logs/NAME.log; on a
+# failure shows that log and stops.
+logged() {
+  local log="$logs/$1.log"
+  shift
+  if ! "$@" >> "$log" 2>&1; then
+    cat "$log" >&2
+    echo "FAILED: $* (output above, also in $log)" >&2
+    exit 1
+  fi
+}
+
+stamp=build/dev/venv/.installed
+if [ ! -x build/dev/venv/bin/python ]; then
+  interpreter=$(velkor_find_python)
+  # The documented command names the interpreter python3; here it is the one found above.
+  python3() { command "$interpreter" "$@"; }
+  python3 -m venv build/dev/venv
+  unset -f python3
 fi
-velkor_activate "$venv"
+source build/dev/venv/bin/activate
 # pyproject.toml names the tools and the build's settings: a change there installs again.
 if ! cmp -s pyproject.toml "$stamp" || [ ! -d build/editable ]; then
-  step "editable install (build/dev/venv)"
-  pip install --upgrade pip
-  pip install --group dev
-  pip install --no-build-isolation -e . -Ceditable.rebuild=true -Cbuild-dir=build/editable
+  step "editable install in build/dev/venv (log: $logs/install.log)"
+  : > "$logs/install.log"
+  logged install pip install --upgrade pip
+  logged install pip install --group dev
+  logged install pip install --no-build-isolation -e . -Ceditable.rebuild=true -Cbuild-dir=build/editable
   cp pyproject.toml "$stamp"
+  echo "installed: $(pip --version | cut -d ' ' -f 1-2), the dev group, the module (editable)"
 fi
 
 step "Python suite on the editable install (rebuilds the module if a source changed)"
 python -m pytest tests/python
 
-step "C++ core tests"
+step "C++ core tests (logs: $logs/cpp-*.log)"
 if [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ]; then
-  cmake -S . -B build/dev/cpp -G Ninja -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_WERROR=ON
-  cmake --build build/dev/cpp
-  ctest --test-dir build/dev/cpp --output-on-failure --progress
+  : > "$logs/cpp-build.log"
+  logged cpp-build cmake -S . -B build/dev/cpp -G Ninja -DVELKOR_BUILD_TESTS=ON -DVELKOR_BUILD_MODULE=OFF -DVELKOR_WERROR=ON
+  logged cpp-build cmake --build build/dev/cpp
+  if ! ctest --test-dir build/dev/cpp --output-on-failure > "$logs/cpp-test.log" 2>&1; then
+    # Every line but the starts and ends of passed tests: the failed tests, their output and
+    # the summary.
+    grep -v -E '^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed ' "$logs/cpp-test.log" >&2
+    echo "FAILED: C++ core tests (all of CTest's output is in $logs/cpp-test.log)" >&2
+    exit 1
+  fi
+  grep -E 'tests passed|^Total Test time' "$logs/cpp-test.log"
 else
   echo "note: GoogleTest is not installed (Debian: libgtest-dev): the C++ core tests were skipped" >&2
 fi

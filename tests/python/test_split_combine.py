@@ -115,6 +115,7 @@ def test_split_all_ones_words_are_not_reduced() -> None:
 
 
 SHARES = split_secret(SECRET, 2, 3)
+THREE = split_secret(SECRET, 3, 3)
 BIG = "1" + "0" * 32  # 2^128 in hexadecimal
 
 
@@ -150,12 +151,14 @@ def test_combine_errors(shares: list[str], k: int, message: str) -> None:
         ([], 0),
         (["junk", "1:0:0"], 0),
         ([SHARES[0], SHARES[0]], 2),  # equal indices: every term is 0
+        ([THREE[0], THREE[0], THREE[1]], 3),  # a repeated index has weight 0, the other term stays
+        ([f"{2**100}:{THREE[0][2:]}"] * 2 + [THREE[2]], 3),  # the same with indices of 2^63 or more
         ([SHARES[2], SHARES[1], "not a share"], 2),  # the third string is never read
         (["+3:+" + SHARES[2].split(":", 2)[1].upper() + ":0:0:f"], 1),
         ([f"1:{'f' * 32}:{P:x}:{P + 5:x}:1"], 1),  # values of P or more act modulo P
         (["0:1f:0:0:0", SHARES[1], SHARES[2]], 3),  # an index of 0
         ([f"{P + 1}" + SHARES[0][1:], SHARES[1]], 2),  # index P + 1 acts as index 1
-        (split_secret(SECRET, 3, 3)[:2], 2),  # a k below the split's threshold
+        (THREE[:2], 2),  # a k below the split's threshold
     ],
 )
 def test_combine_trusts_its_input(shares: list[str], k: int) -> None:
