@@ -4,7 +4,8 @@
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/linux-cross.cmake -DVELKOR_CROSS_TRIPLE=s390x-linux-gnu ...
 #
 # VELKOR_CROSS_TRIPLE names the target as the cross packages do: <cpu>-linux-gnu, with the
-# compiler <triple>-g++, the target's libraries under /usr/<triple> and the emulator qemu-<cpu>.
+# compiler <triple>-g++, the target's libraries under /usr/<triple> and the emulator qemu-<cpu>
+# (qemu-i386 for the 32-bit x86 triples i386 to i686).
 
 if(NOT VELKOR_CROSS_TRIPLE)
   message(FATAL_ERROR "set VELKOR_CROSS_TRIPLE to a target such as aarch64-linux-gnu")
@@ -26,4 +27,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # -L: the dynamic loader and libraries of the target.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${velkor_cross_cpu};-L;/usr/${VELKOR_CROSS_TRIPLE})
+set(velkor_cross_emulator qemu-${velkor_cross_cpu})
+if(velkor_cross_cpu MATCHES "^i[3-6]86$")
+  set(velkor_cross_emulator qemu-i386)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${velkor_cross_emulator};-L;/usr/${VELKOR_CROSS_TRIPLE})

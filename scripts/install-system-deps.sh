@@ -3,8 +3,9 @@
 # a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler and wine64 (to build the
 # core tests for Windows x64 and run them), clang 19 with its fuzzing and sanitizer runtimes,
 # Google Benchmark, strace (to count the system calls of the random source), the oldest supported
-# compilers (GCC 11, Clang 14), and the aarch64 and s390x cross compilers with qemu-user to run
-# the core tests on those targets.
+# compilers (GCC 11, Clang 14), the aarch64, s390x and i686 cross compilers with qemu-user to run
+# the core tests and the Python suite on those targets, and debootstrap for the Debian trees of
+# those processors' interpreters.
 # Uses apt-get when run as root on Debian or Ubuntu; elsewhere it only says what is missing.
 set -euo pipefail
 
@@ -28,6 +29,8 @@ need g++-11 g++-11
 need clang-14 clang++-14
 need g++-aarch64-linux-gnu aarch64-linux-gnu-g++
 need g++-s390x-linux-gnu s390x-linux-gnu-g++
+need g++-i686-linux-gnu i686-linux-gnu-g++
+need debootstrap debootstrap
 need qemu-user qemu-aarch64
 
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -5,6 +5,7 @@ from a thread whose small stack is nearly used up."""
 from __future__ import annotations
 
 import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -61,20 +62,31 @@ def test_generator_failure_in_the_middle_of_a_split(fault_library: Path) -> None
     assert lines[2:] == ["refcount unchanged: True", "works again: True"]
 
 
-@pytest.mark.parametrize(
-    ("k", "n", "outcome"),
-    [
-        # Representable reservations that cannot be had: MemoryError. The coefficient table is
-        # reserved and drawn first, so a result list that fails does after 8 (k - 1) requests.
-        (2**55, 2**55, "MemoryError() 0"),  # the coefficient table
-        (10**17, 10**17, "MemoryError() 0"),
-        (2, 2**55, "MemoryError() 8"),  # the result list of n share strings
-        (3, 10**9, "MemoryError() 16"),
-        # Sizes that cannot be represented: a row of k - 1 values, then the list of n handles.
-        (2**59 + 1, 2**59 + 1, "PanicException('capacity overflow') 0"),
-        (2, 2**59, "PanicException('capacity overflow') 8"),
-    ],
-)
+# Representable reservations that cannot be had give MemoryError; sizes that cannot be represented
+# (above PTRDIFF_MAX bytes) the internal failure. The coefficient table is reserved and drawn
+# first, so a result list that fails does after 8 (k - 1) requests.
+RESERVATIONS_64_BIT = [
+    (2**55, 2**55, "MemoryError() 0"),  # the coefficient table
+    (10**17, 10**17, "MemoryError() 0"),
+    (2, 2**55, "MemoryError() 8"),  # the result list of n share strings
+    (3, 10**9, "MemoryError() 16"),
+    # Sizes that cannot be represented: a row of k - 1 values, then the list of n handles.
+    (2**59 + 1, 2**59 + 1, "PanicException('capacity overflow') 0"),
+    (2, 2**59, "PanicException('capacity overflow') 8"),
+]
+# With a 32-bit size_t the same limits come sooner: a row of 16-byte values above 2^27 values,
+# a list of 8-byte handles above 2^28 strings.
+RESERVATIONS_32_BIT = [
+    (2**26 + 1, 2**26 + 1, "MemoryError() 0"),  # four rows of 2^30 bytes: no block holds them
+    (2, 2**27, "MemoryError() 8"),  # the texts of 2^27 shares: more than 2^31 bytes
+    (2**27 + 1, 2**27 + 1, "PanicException('capacity overflow') 0"),
+    (2**55, 2**55, "PanicException('capacity overflow') 0"),
+    (2, 2**28, "PanicException('capacity overflow') 8"),
+    (3, 10**9, "PanicException('capacity overflow') 16"),
+]
+
+
+@pytest.mark.parametrize(("k", "n", "outcome"), RESERVATIONS_64_BIT if sys.maxsize > 2**32 else RESERVATIONS_32_BIT)
 def test_reservation_that_cannot_be_had_or_sized(fault_library: Path, k: int, n: int, outcome: str) -> None:
     result = run_python(
         f"""
@@ -184,6 +196,11 @@ print(results)
 
 @pytest.mark.parametrize("stack_size", [64 * 1024, 256 * 1024])
 def test_calls_near_the_end_of_a_small_thread_stack(fault_library: Path, stack_size: int) -> None:
+    try:
+        threading.stack_size(threading.stack_size(stack_size))
+    except ValueError:
+        pytest.skip(f"threads of {stack_size} bytes are refused here: the C library's minimum is larger")
+
     # Every call works down to within 8 levels of the deepest recursion at which the builtin
     # baseline still works: the module's own frames take a few levels, the stack scrub none.
     # Each probe runs in its own interpreter, since the deeper ones end in SIGSEGV.
