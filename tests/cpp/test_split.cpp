@@ -246,8 +246,8 @@ TEST(Split, PollsWhileDrawingAndWritingAndStopsWhereItThrows) {
     ScriptedWords::reset(5);
     CountingPoll::reset(c.stop_at);
     try {
-      const auto result = core::shamir_split(secret, c.k, c.n, ScriptedWords::next,
-                                             CountingPoll::poll);
+      const auto result =
+          core::shamir_split(secret, c.k, c.n, ScriptedWords::next, CountingPoll::poll);
       ASSERT_EQ(c.stop_at, 0U) << "not stopped: k = " << c.k;
       ASSERT_TRUE(result.ok());
       EXPECT_GE(CountingPoll::calls, c.n * (c.k - 1) / core::kPollSteps) << "k = " << c.k;

@@ -239,4 +239,8 @@ def test_sigint_ends_a_long_call(call: str) -> None:
         timeout=60,
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["interrupted KeyboardInterrupt()", "references as before: True", "works again: True"]
+    assert result.stdout.splitlines() == [
+        "interrupted KeyboardInterrupt()",
+        "references as before: True",
+        "works again: True",
+    ]
