@@ -52,8 +52,10 @@ class CancellationHeldOff {
 #endif
   }
 
+#if !defined(_WIN32)
  private:
-  [[maybe_unused]] int previous_ = 0;
+  int previous_ = 0;
+#endif
 };
 
 }  // namespace
