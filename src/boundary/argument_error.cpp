@@ -83,12 +83,11 @@ OwnedRef new_exception(PyObject* type, PyObject* message) {
   return exception;
 }
 
-void rethrow_as_argument_error(std::string_view parameter) {
+void take_converter_failure(ConverterFailure& failure) {
   try {
     throw;
-  } catch (const ArgumentTypeMismatch& mismatch) {
-    OwnedRef text = make_text(mismatch.message);
-    throw_wrapped(parameter, text.get(), OwnedRef());
+  } catch (ArgumentTypeMismatch& mismatch) {
+    failure.mismatch = std::move(mismatch.message);
   } catch (PythonError& error) {
     PyObject* original = error.exception();
     // Only an exception object fetched from the interpreter can be inspected; converters raise
@@ -96,9 +95,18 @@ void rethrow_as_argument_error(std::string_view parameter) {
     if (original == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(original)) != PyExc_TypeError) {
       throw;
     }
-    OwnedRef text = exception_str(original);
-    throw_wrapped(parameter, text.get(), OwnedRef::steal(PyException_GetCause(original)));
+    failure.type_error = error.take_exception();
   }
+}
+
+void throw_argument_error(std::string_view parameter, ConverterFailure failure) {
+  if (!failure.type_error) {
+    OwnedRef text = make_text(failure.mismatch);
+    throw_wrapped(parameter, text.get(), OwnedRef());
+  }
+  PyObject* original = failure.type_error.get();
+  OwnedRef text = exception_str(original);
+  throw_wrapped(parameter, text.get(), OwnedRef::steal(PyException_GetCause(original)));
 }
 
 }  // namespace velkor::boundary

@@ -41,22 +41,37 @@ struct ArgumentTypeMismatch {
 // handled, if any, exactly as for an error raised at the end of the call.
 [[nodiscard]] OwnedRef new_exception(PyObject* type, PyObject* message);
 
-// Called from a catch block: rethrows the exception being handled, with a converter failure
-// for `parameter` wrapped by the rule above.
-[[noreturn]] void rethrow_as_argument_error(std::string_view parameter);
+// What a handler of a converter's failure takes out of it: the handler only moves it out, and
+// the argument error is built after the handler has ended (throw_argument_error), since building
+// it runs Python code (str() of the original error), which a forced unwind may leave.
+struct ConverterFailure {
+  std::string mismatch;  // the message of an ArgumentTypeMismatch
+  OwnedRef type_error;   // or the fetched exception, exactly a TypeError
+};
+
+// Called from a handler of a converter's failure: takes what the argument error needs out of
+// the exception being handled into `failure`, or rethrows it when it is not to be wrapped. Runs
+// no Python code.
+void take_converter_failure(ConverterFailure& failure);
+
+// Throws the argument error for `parameter` from what take_converter_failure took. Must not be
+// called inside a handler.
+[[noreturn]] void throw_argument_error(std::string_view parameter, ConverterFailure failure);
 
 // Runs one converter for the parameter `parameter` and returns its value; a failure leaves as
 // an argument error.
 template <class Convert>
 VELKOR_CATCHES_FORCED_UNWIND decltype(auto) convert_argument(std::string_view parameter,
                                                              Convert&& convert) {
+  ConverterFailure failure;
   try {
     return std::forward<Convert>(convert)();
   } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
-    rethrow_as_argument_error(parameter);
+    take_converter_failure(failure);
   }
+  throw_argument_error(parameter, std::move(failure));
 }
 
 }  // namespace velkor::boundary

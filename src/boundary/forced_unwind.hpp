@@ -11,6 +11,10 @@
 // even to drop a reference. The rules that follow from it:
 //   - every catch-all in the module rethrows a ForcedUnwind first, and no frame between a call
 //     into Python code and the interpreter that called the module is noexcept;
+//   - no Python code runs inside a handler (a catch block): the C++ runtime cannot catch a
+//     forced unwind while another exception is being handled, not even to rethrow it, and ends
+//     the process in std::terminate. A handler takes what it needs out of the exception, and
+//     the Python work is done once the handler has ended;
 //   - calls that may run Python code go through call_python, which marks the thread as leaving
 //     before the destructors of the module's frames run; the holders of references (OwnedRef,
 //     ShareTexts) then keep them instead of releasing them. They are leaked, like everything the

@@ -25,11 +25,13 @@ void raise_panic(std::string_view message) noexcept;
 
 // Writes the report of an internal failure straight to file descriptor 2 (not sys.stderr): an
 // empty line, the thread and source place, the message, and after the first failure of the
-// process only, a line telling how to get a stack trace.
+// process only, a line telling how to get a stack trace. Thread cancellation is held off while
+// it writes (as in write_stderr).
 void write_failure_report(std::string_view message, const core::SourcePlace& where) noexcept;
 
 // Writes raw text to file descriptor 2, retrying short writes; errors are ignored, since there
-// is nowhere left to report them.
+// is nowhere left to report them. A deferred thread cancellation does not act inside it: it stays
+// pending until the thread's next cancellation point.
 void write_stderr(std::string_view text) noexcept;
 
 }  // namespace velkor::boundary

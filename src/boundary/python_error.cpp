@@ -59,6 +59,12 @@ OwnedRef fetch_error() {
   throw ResumedPanic{std::move(message)};
 }
 
+void check_signals() {
+  if (call_python(PyErr_CheckSignals) != 0) {
+    throw_fetched_error();
+  }
+}
+
 OwnedRef expect_object(PyObject* result, core::SourcePlace where) {
   if (result == nullptr) {
     call_python(PyErr_Print);

@@ -61,6 +61,14 @@ struct ResumedPanic {
 // throw_fetched_error. Must only be called while an exception is set.
 [[nodiscard]] OwnedRef fetch_error();
 
+// Runs the Python handlers of the signals that arrived since the last check (the interpreter's
+// own raises KeyboardInterrupt for SIGINT), as a call that works for long without running Python
+// code must do every so often. An exception a handler raises is thrown as a PythonError (a
+// PanicException is resumed, as by throw_fetched_error), which ends the call. Off the main thread
+// no handler runs, but the interpreter may collect garbage here: it may run any Python code.
+// It is the core's interrupt poll (core/interrupt_poll.hpp) in the module.
+void check_signals();
+
 // Checks the result of an interpreter call that must produce a new object. A null result means
 // the interpreter could not create it: the pending exception is printed with PyErr_Print and
 // the call ends in the internal failure "Python API call failed".

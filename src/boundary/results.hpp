@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "boundary/owned_ref.hpp"
+#include "boundary/python_error.hpp"
+#include "core/interrupt_poll.hpp"
 
 namespace velkor::boundary {
 
@@ -22,11 +24,13 @@ namespace velkor::boundary {
 void set_list_text(const OwnedRef& list, std::size_t position, std::string_view text);
 
 // A new list of str, one per UTF-8 text of `texts` (anything with size() and an operator[]
-// giving text), in the same order.
+// giving text), in the same order. Signals are checked every few thousand items, as in the core.
 template <class TextList>
 [[nodiscard]] OwnedRef make_str_list(const TextList& texts) {
   OwnedRef list = make_list(texts.size());
+  core::PollCountdown items(check_signals, core::items_per_poll(core::kShareSteps));
   for (std::size_t i = 0; i < texts.size(); ++i) {
+    items.tick();
     set_list_text(list, i, std::string_view(texts[i]));
   }
   return list;

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "core/interrupt_poll.hpp"
 #include "core/scratch.hpp"
 #include "core/wipe.hpp"
 
@@ -94,13 +95,17 @@ void multiply_differences(std::uint64_t xi, const std::uint64_t* xs, std::size_t
 // differences are exact signed 64-bit integers. With w the bit width of the largest difference,
 // any ⌊63 / w⌋ of them multiply exactly into one signed 64-bit word, which then enters the field:
 // for indices 1 … 255 that is seven differences per field product. An equal pair of indices
-// gives a zero difference, so both divisors come out 0.
-void small_index_divisors(const std::uint64_t* xs, std::size_t k, FieldElement* divisors) noexcept {
+// gives a zero difference, so both divisors come out 0. The rows are k differences each; `poll`
+// is called between them, every few of them.
+void small_index_divisors(const std::uint64_t* xs, std::size_t k, FieldElement* divisors,
+                          InterruptPoll poll) {
   const auto [low, high] = std::minmax_element(xs, xs + k);
   const std::uint64_t span = *high - *low;
   const int width = std::max(1, static_cast<int>(std::bit_width(span)));
   const auto per_word = static_cast<std::size_t>(63 / width);
+  PollCountdown rows(poll, items_per_poll(k));
   for (std::size_t i = 0; i < k; ++i) {
+    rows.tick();
     const std::uint64_t xi = xs[i];
     uint128 field = xi;
     std::uint64_t negative = 0;
@@ -112,29 +117,33 @@ void small_index_divisors(const std::uint64_t* xs, std::size_t k, FieldElement* 
   }
 }
 
-// divisors[i] for any indices (canonical, non-zero, any size): the exact product of each row
-// where it fits 64 bits, field products beyond. 0 for a divisor with an equal index.
-void general_divisors(const FieldElement* xs, std::size_t k, FieldElement* divisors) noexcept {
-  for (std::size_t i = 0; i < k; ++i) {
-    PublicProduct magnitude;
-    magnitude.multiply(xs[i]);
-    bool negative = false;
-    bool equal = false;
-    for (std::size_t m = 0; m < k; ++m) {
-      if (m == i) continue;
-      if (xs[m] == xs[i]) {
-        equal = true;
-        break;
-      }
-      if (xs[i] > xs[m]) {
-        magnitude.multiply(xs[i] - xs[m]);
-      } else {
-        magnitude.multiply(xs[m] - xs[i]);
-        negative = !negative;
-      }
+// divisor i for any indices (canonical, non-zero, any size): the exact product of the row where
+// it fits 64 bits, field products beyond. 0 for a divisor with an equal index.
+FieldElement general_divisor(const FieldElement* xs, std::size_t k, std::size_t i) noexcept {
+  PublicProduct magnitude;
+  magnitude.multiply(xs[i]);
+  bool negative = false;
+  for (std::size_t m = 0; m < k; ++m) {
+    if (m == i) continue;
+    if (xs[m] == xs[i]) return 0U;
+    if (xs[i] > xs[m]) {
+      magnitude.multiply(xs[i] - xs[m]);
+    } else {
+      magnitude.multiply(xs[m] - xs[i]);
+      negative = !negative;
     }
-    const FieldElement value = magnitude.value();  // non-zero: a product of non-zero values
-    divisors[i] = equal ? FieldElement{0U} : negative ? kModulus - value : value;
+  }
+  const FieldElement value = magnitude.value();  // non-zero: a product of non-zero values
+  return negative ? kModulus - value : value;
+}
+
+// divisors[i] for any indices, by general_divisor; `poll` is called between the rows.
+void general_divisors(const FieldElement* xs, std::size_t k, FieldElement* divisors,
+                      InterruptPoll poll) {
+  PollCountdown rows(poll, items_per_poll(k));
+  for (std::size_t i = 0; i < k; ++i) {
+    rows.tick();
+    divisors[i] = general_divisor(xs, k, i);
   }
 }
 
@@ -176,8 +185,9 @@ FieldElement public_inverse(FieldElement v) noexcept {
 }
 
 // The Lagrange weights at 0 of the indices of the k shares, written to `weights`. See
-// lagrange_weights_at_zero for the definition.
-void weights_into(const Share* shares, std::size_t k, FieldElement* weights) {
+// lagrange_weights_at_zero for the definition. The work is quadratic in k: `poll` is called
+// between the rows of the divisors.
+void weights_into(const Share* shares, std::size_t k, FieldElement* weights, InterruptPoll poll) {
   if (k == 0) return;  // no shares: the value at 0 of no polynomial is 0
   Scratch<FieldElement, kInlineShares, false> scratch(k);
   FieldElement* const xs = scratch.data();
@@ -212,9 +222,9 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights) {
   if (small) {
     Scratch<std::uint64_t, kInlineShares, false> narrow(k);
     for (std::size_t i = 0; i < k; ++i) narrow[i] = lo64(xs[i]);
-    small_index_divisors(narrow.data(), k, divisors);
+    small_index_divisors(narrow.data(), k, divisors, poll);
   } else {
-    general_divisors(xs, k, divisors);
+    general_divisors(xs, k, divisors, poll);
   }
 
   // prefix[i] = product of the live divisors 0 … i, in place of xs.
@@ -256,7 +266,7 @@ RecoveredSecret::~RecoveredSecret() {
 std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares) {
   const std::size_t k = shares.size();
   std::vector<FieldElement> weights(k, FieldElement{0U});
-  weights_into(shares.data(), k, weights.data());
+  weights_into(shares.data(), k, weights.data(), nullptr);
   return weights;
 }
 
@@ -297,7 +307,8 @@ FieldElement interpolate_at_zero(std::span<const Share> shares, int word) {
   return sums[static_cast<std::size_t>(word)];
 }
 
-Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k) {
+Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares, std::uint64_t k,
+                                        InterruptPoll poll) {
   if (shares.size() < k) {
     SecretString message = "Shamir combine failed: Need at least ";
     message += std::to_string(k);
@@ -310,7 +321,9 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
   if (count > PTRDIFF_MAX / sizeof(Share)) throw std::bad_alloc();
 
   Scratch<Share, kInlineShares, true> parsed(count);
+  PollCountdown reading(poll, items_per_poll(kShareSteps));
   for (std::size_t i = 0; i < count; ++i) {
+    reading.tick();
     Share& share = parsed[i];
     const ShareTextError error = parse_share_into(shares[i], share);
     if (error != ShareTextError::kNone) {
@@ -323,7 +336,7 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
   }
 
   Scratch<FieldElement, kInlineShares, false> weights(count);
-  weights_into(parsed.data(), count, weights.data());
+  weights_into(parsed.data(), count, weights.data(), poll);
   SecretArray<FieldElement, kWords> sums;
   weighted_sums(parsed.data(), weights.data(), count, sums.data());
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/field.hpp"
+#include "core/interrupt_poll.hpp"
 #include "core/outcome.hpp"
 #include "core/share_text.hpp"
 
@@ -48,8 +49,13 @@ class RecoveredSecret {
 // of P or more, or a wrong k give some result, not an error; k = 0 gives 32 zero bytes.
 // Constant time in the share values; the indices and k are public. The parsed values and all
 // intermediate secrets are wiped on every path.
+//
+// `poll` is called every so often (interrupt_poll.hpp) while the texts are read and while the
+// weights are computed (k² steps), at least once per share at large k; an exception from it ends
+// the combine, every parsed value wiped.
 [[nodiscard]] Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares,
-                                                      std::uint64_t k);
+                                                      std::uint64_t k,
+                                                      InterruptPoll poll = nullptr);
 
 // Lagrange weights at 0 for the indices of `shares`: weight i is
 // ∏_{m≠i} (−x_m) · (∏_{m≠i} (x_i − x_m))^(−1) mod P with x = index mod P, and 0 when the

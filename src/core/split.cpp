@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/internal_failure.hpp"
+#include "core/interrupt_poll.hpp"
 #include "core/scratch.hpp"
 #include "core/share_text.hpp"
 
@@ -101,7 +102,7 @@ std::size_t ShareList::text_size(std::uint64_t x) noexcept {
 }
 
 Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
-                                std::uint64_t n, RandomWordSource draw) {
+                                std::uint64_t n, RandomWordSource draw, InterruptPoll poll) {
   if (secret.size() != kSecretSize) return ErrorMessage{"Secret must be exactly 32 bytes"};
   if (k < 2) return ErrorMessage{"Shamir split failed: k must be >= 2"};
   if (n < k) return ErrorMessage{"Shamir split failed: n must be >= k"};
@@ -119,10 +120,12 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   for (std::size_t w = 0; w < kWords; ++w) words[w] = load_be64(secret.data() + 8 * w);
 
   // Drawn row by row (word 0's coefficients of x^1 … x^(k−1), then word 1's, …), stored
-  // interleaved by power.
+  // interleaved by power. A coefficient (two requests) costs about as much as a small share.
+  PollCountdown drawing(poll, items_per_poll(kShareSteps));
   for (std::size_t w = 0; w < kWords; ++w) {
     for (std::size_t j = 0; j < degree_size; ++j) {
       table[kWords * j + w] = random_field_element(draw);
+      drawing.tick();
     }
   }
 
@@ -137,7 +140,9 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   SecretArray<Share, 1> current;
   SecretArray<FieldElement, kWords> values;
   char* out = list.text_.data();
+  PollCountdown writing(poll, items_per_poll(degree_size + kShareSteps));
   for (std::uint64_t x = 1; x <= n; ++x) {
+    writing.tick();
     evaluate_four(table.data(), degree_size, x, values.data());
     Share& share = current[0];
     share.index = x;

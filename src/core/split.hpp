@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/field.hpp"
+#include "core/interrupt_poll.hpp"
 #include "core/outcome.hpp"
 #include "core/random/random_source.hpp"
 #include "core/wipe.hpp"
@@ -42,7 +43,8 @@ class ShareList {
 
  private:
   friend Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
-                                         std::uint64_t n, RandomWordSource draw);
+                                         std::uint64_t n, RandomWordSource draw,
+                                         InterruptPoll poll);
 
   SecretVector<char> text_;  // all share texts, without separators
   std::size_t count_ = 0;
@@ -65,8 +67,13 @@ class ShareList {
 // `draw` propagates as it is thrown. Any other reservation that cannot be had, the table as a
 // whole and the texts included, throws std::bad_alloc. Every secret buffer (the words, the
 // coefficient table, the evaluated values) is wiped on every path, exceptions included.
+//
+// `poll` is called every so often (interrupt_poll.hpp) while the table is drawn and while the
+// shares are written, at least once per share at large thresholds; an exception from it ends the
+// split like a failure of `draw`.
 [[nodiscard]] Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint64_t k,
-                                              std::uint64_t n, RandomWordSource draw = random_u64);
+                                              std::uint64_t n, RandomWordSource draw = random_u64,
+                                              InterruptPoll poll = nullptr);
 
 // One random coefficient: lo = draw(), then hi = draw() with its top bit cleared; the value
 // hi · 2^64 + lo, except that P becomes 0. Result: 0 … P − 1. Constant time.

@@ -1,5 +1,6 @@
 // combine_shares(shares, k) -> bytes: bind, convert shares and k in that order, combine, build
-// the bytes. The rebuilt secret's buffer wipes itself once the bytes object holds its copy.
+// the bytes. The rebuilt secret's buffer wipes itself once the bytes object holds its copy. A long
+// combine checks for signals every so often, so that Ctrl-C ends it with KeyboardInterrupt.
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -38,7 +39,7 @@ PyObject* combine_shares(PyObject* /*module*/, PyObject* args, PyObject* kwargs)
     const std::uint64_t k = boundary::convert_argument(
         kParameters[1], [&slots] { return boundary::to_u64(slots[1].get()); });
 
-    auto secret = core::shamir_combine(shares.texts(), k);
+    auto secret = core::shamir_combine(shares.texts(), k, boundary::check_signals);
     if (!secret.ok()) {
       throw boundary::PythonError(PyExc_ValueError, secret.error());
     }

@@ -1,6 +1,7 @@
 // split_secret(secret, k, n) -> list[str]: bind, convert secret, k and n in that order, split,
 // build the list. Every conversion happens before the core looks at any value, so a conversion
-// error wins over a wrong secret length.
+// error wins over a wrong secret length. A long split checks for signals every so often, so that
+// Ctrl-C ends it with KeyboardInterrupt.
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -41,7 +42,7 @@ PyObject* split_secret(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     const std::uint64_t n = boundary::convert_argument(
         kParameters[2], [&slots] { return boundary::to_u64(slots[2].get()); });
 
-    auto shares = core::shamir_split(secret, k, n);
+    auto shares = core::shamir_split(secret, k, n, core::random_u64, boundary::check_signals);
     if (!shares.ok()) {
       throw boundary::PythonError(PyExc_ValueError, shares.error());
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/combine.hpp"
+#include "core/interrupt_poll.hpp"
 #include "core/split.hpp"
 #include "test_support.hpp"
 
@@ -166,6 +167,54 @@ TEST(Combine, MatchesReferenceInterpolationOnArbitraryShares) {
     u128 expected[4];
     for (int w = 0; w < 4; ++w) expected[w] = oracle::interpolate_at_zero(points[w]);
     ASSERT_EQ(combine(texts, k), words_to_bytes(expected)) << "round " << round;
+  }
+}
+
+// An interrupt poll that counts its calls and throws Stop on the call numbered stop_at.
+struct Stop {};
+struct CountingPoll {
+  static inline std::uint64_t calls = 0;
+  static inline std::uint64_t stop_at = 0;  // 0: never
+  static void poll() {
+    if (++calls == stop_at) throw Stop{};
+  }
+};
+
+// The weights take k^2 steps: the poll comes at least once per kPollSteps of them, on both ways
+// to the divisors (indices below 2^63, and any indices), and the result it does not stop is the
+// same. An exception from it ends the combine, while the texts are read or the weights computed.
+TEST(Combine, PollsWhileReadingAndWeighingAndStopsWhereItThrows) {
+  auto rng = testing::seeded_generator();
+  const auto texts_of = [&rng](std::size_t k, bool wide) {
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < k; ++i) {
+      const u128 index = wide ? (u128{1} << 63) + 7 * i : i + 1;
+      const u128 values[4] = {rng() % kP, rng(), rng(), rng()};
+      texts.push_back(testing::reference_share_text(index, values));
+    }
+    return texts;
+  };
+  struct Case {
+    std::size_t k;
+    bool wide;
+    std::uint64_t stop_at;
+  };
+  const Case cases[] = {{3000, false, 0}, {3000, true, 0}, {20000, false, 1}, {20000, false, 50}};
+  for (const Case& c : cases) {
+    const std::vector<std::string> texts = texts_of(c.k, c.wide);
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    CountingPoll::calls = 0;
+    CountingPoll::stop_at = c.stop_at;
+    try {
+      auto result = core::shamir_combine(views, c.k, CountingPoll::poll);
+      ASSERT_EQ(c.stop_at, 0U) << "not stopped: k = " << c.k;
+      ASSERT_TRUE(result.ok());
+      EXPECT_GE(CountingPoll::calls, c.k * c.k / core::kPollSteps) << "wide " << c.wide;
+      EXPECT_LE(CountingPoll::calls, c.k / 10) << "wide " << c.wide;  // not per row
+      EXPECT_EQ(bytes_of(result.value()), combine(texts, c.k)) << "wide " << c.wide;
+    } catch (const Stop&) {
+      EXPECT_EQ(CountingPoll::calls, c.stop_at);
+    }
   }
 }
 

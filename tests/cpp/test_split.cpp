@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/internal_failure.hpp"
+#include "core/interrupt_poll.hpp"
 #include "core/split.hpp"
 #include "test_support.hpp"
 
@@ -209,6 +210,63 @@ TEST(Split, ZeroCoefficientsGiveTheSecretWordsEverywhere) {
   const std::string field = ":0000000000000000ffffffffffffffff";
   EXPECT_EQ(result.value()[11], "12" + field + field + field + field);
   EXPECT_EQ(ScriptedWords::calls, 24U);
+}
+
+// An interrupt poll that counts its calls and throws Stop on the call numbered stop_at.
+struct Stop {};
+struct CountingPoll {
+  static inline std::uint64_t calls = 0;
+  static inline std::uint64_t stop_at = 0;  // 0: never
+  static void reset(std::uint64_t stop) {
+    calls = 0;
+    stop_at = stop;
+  }
+  static void poll() {
+    if (++calls == stop_at) throw Stop{};
+  }
+};
+
+// The poll comes at least once per kPollSteps Horner steps (every few thousand shares at a small
+// threshold) and every few thousand coefficients while the table is drawn, but not per share;
+// the split it does not stop is the same. An exception from it ends the split where it is.
+TEST(Split, PollsWhileDrawingAndWritingAndStopsWhereItThrows) {
+  const auto secret = secret_from(3);
+  struct Case {
+    std::uint64_t k, n;
+    std::uint64_t stop_at;
+    bool stops_while_drawing;
+  };
+  const Case cases[] = {
+      {2, 20000, 0, false},    // every few thousand shares
+      {3000, 3000, 0, false},  // every few shares
+      {2, 20000, 2, false},    // stopped while writing, the table drawn
+      {20000, 20000, 1, true},
+  };
+  for (const Case& c : cases) {
+    ScriptedWords::reset(5);
+    CountingPoll::reset(c.stop_at);
+    try {
+      const auto result =
+          core::shamir_split(secret, c.k, c.n, ScriptedWords::next, CountingPoll::poll);
+      ASSERT_EQ(c.stop_at, 0U) << "not stopped: k = " << c.k;
+      ASSERT_TRUE(result.ok());
+      EXPECT_GE(CountingPoll::calls, c.n * (c.k - 1) / core::kPollSteps) << "k = " << c.k;
+      EXPECT_GE(CountingPoll::calls, c.n / 4096) << "k = " << c.k;
+      EXPECT_LE(CountingPoll::calls, c.n / 10) << "k = " << c.k;  // not per share
+      ScriptedWords::reset(5);
+      const auto plain = core::shamir_split(secret, c.k, c.n, ScriptedWords::next);
+      ASSERT_TRUE(plain.ok());
+      for (std::size_t i = 0; i < c.n; ++i) ASSERT_EQ(result.value()[i], plain.value()[i]);
+    } catch (const Stop&) {
+      EXPECT_EQ(CountingPoll::calls, c.stop_at);
+      if (c.stops_while_drawing) {
+        EXPECT_GT(ScriptedWords::calls, 0U);
+        EXPECT_LE(ScriptedWords::calls, 2U * 4096U);
+      } else {
+        EXPECT_EQ(ScriptedWords::calls, 8 * (c.k - 1));
+      }
+    }
+  }
 }
 
 }  // namespace

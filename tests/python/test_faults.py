@@ -221,3 +221,43 @@ def test_calls_near_the_end_of_a_small_thread_stack(fault_library: Path, stack_s
     for name in list(SMALL_STACK_CALLS)[1:]:
         result = probe(name, deepest - 8)
         assert (result.returncode, result.stdout) == (0, "['ok']\n"), (name, deepest, result.stderr[-3000:])
+
+
+# Calls that take many minutes (a split evaluates n polynomials of degree k - 1; a combine's
+# weights take k^2 steps): a call that ignores the SIGINT sent half a second in runs past the
+# time limit of the child.
+@pytest.mark.parametrize(
+    "call",
+    [
+        pytest.param("pyvelkor_core.split_secret(secret, 300_000, 300_000)", id="split"),
+        pytest.param("pyvelkor_core.combine_shares(shares, len(shares))", id="combine"),
+    ],
+)
+def test_sigint_ends_a_long_call(call: str) -> None:
+    result = run_python(
+        f"""
+        import os, subprocess, sys, pyvelkor_core
+        secret = bytes(range(32))
+        shares = pyvelkor_core.split_secret(secret, 2, 600_000)
+        counts = sys.getrefcount(secret), sys.getrefcount(shares[0])
+        killer = subprocess.Popen(
+            [sys.executable, "-c", "import os, sys, time; time.sleep(0.5); os.kill(int(sys.argv[1]), 2)",
+             str(os.getpid())]
+        )
+        try:
+            {call}
+        except KeyboardInterrupt as error:
+            print("interrupted", repr(error))
+        killer.wait()
+        print("references as before:", (sys.getrefcount(secret), sys.getrefcount(shares[0])) == counts)
+        again = pyvelkor_core.split_secret(secret, 3, 5)
+        print("works again:", pyvelkor_core.combine_shares(again[2:], 3) == secret)
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "interrupted KeyboardInterrupt()",
+        "references as before: True",
+        "works again: True",
+    ]

@@ -100,3 +100,45 @@ def test_report_bypasses_sys_stderr(fault_library: Path) -> None:
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "''"
     assert REPORT.search(result.stderr)
+
+
+def test_pending_cancellation_waits_for_the_end_of_the_report(fault_library: Path) -> None:
+    # write() is a cancellation point, and the report is written from noexcept code: a deferred
+    # cancellation pending when a call fails must not act there (std::terminate), nor be lost.
+    # It ends the thread at its next cancellation point, once the call has raised.
+    result = run_python(
+        f"""
+        import os, threading, time, pyvelkor_core
+        libc = ctypes.PyDLL(None)  # keeps the interpreter lock across the call
+        libc.pthread_self.restype = ctypes.c_ulong
+        libc.pthread_cancel.argtypes = [ctypes.c_ulong]
+        never, _ = os.pipe()
+        seen = []
+
+        def work():
+            fault.fault_arm(0, {EIO})
+            libc.pthread_cancel(libc.pthread_self())  # deferred: pending from here on
+            try:
+                pyvelkor_core.split_secret(b"k" * 32, 2, 3)
+            except BaseException as error:
+                seen.append(type(error).__name__)
+            os.read(never, 1)  # a cancellation point
+            seen.append("not cancelled")
+
+        thread = threading.Thread(target=work, daemon=True)
+        thread.start()
+        # A cancelled thread never tells the threading module that it ended: watch its task.
+        task = f"/proc/self/task/{{thread.native_id}}"
+        deadline = time.monotonic() + 60
+        while os.path.exists(task) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        fault.fault_disarm()
+        print(seen, "ended" if not os.path.exists(task) else "still running")
+        shares = pyvelkor_core.split_secret(b"k" * 32, 2, 3)
+        print(pyvelkor_core.combine_shares(shares[1:], 2) == b"k" * 32)
+        """,
+        preload=fault_library,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["['PanicException'] ended", "True"]
+    assert [report.group(1) for report in REPORT.finditer(result.stderr)] == ["src/core/random/random_source_linux.cpp"]

@@ -102,6 +102,12 @@ def test_second_interpreter_is_refused() -> None:
         pytest.param("pyvelkor_core.combine_shares(Slow(), 1)", id="in __iter__"),
         # The module holds the iterator and the items so far.
         pytest.param("pyvelkor_core.combine_shares(SlowItems(), 1)", id="in __next__"),
+        # Python code run while the module builds an error: str() of the TypeError an __index__
+        # raised (which the argument error quotes), str() of an unexpected keyword, and the
+        # __qualname__ of a rejected value's type.
+        pytest.param("pyvelkor_core.split_secret(b'k' * 32, BadIndex(), 3)", id="in str() of a TypeError"),
+        pytest.param("pyvelkor_core.split_secret(b'k' * 32, 2, 3, **{SlowKey('x'): 1})", id="in str() of a key"),
+        pytest.param("pyvelkor_core.split_secret(SlowName(), 2, 3)", id="in __qualname__"),
     ],
 )
 def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
@@ -133,6 +139,27 @@ def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
             def __iter__(self):
                 wait_unlocked()
                 yield share
+
+        class SlowText:
+            def __str__(self):
+                wait_unlocked()
+                return "slow"
+
+        class BadIndex:
+            def __index__(self):
+                raise TypeError(SlowText())
+
+        class SlowKey(str):
+            __str__ = SlowText.__str__
+
+        class SlowQualname(type):
+            def __getattribute__(cls, name):
+                if name == "__qualname__":
+                    wait_unlocked()
+                return super().__getattribute__(name)
+
+        class SlowName(metaclass=SlowQualname):
+            pass
 
         class SlowExit:
             def __del__(self):
