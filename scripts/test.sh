@@ -66,6 +66,11 @@ if ! diff <(cd dist && sha256sum -- *) <(cd "$second/dist" && sha256sum -- *); t
 fi
 (cd dist && sha256sum -- *)
 
+step "Python suite on aarch64, s390x and i386: started (scripts/check-other-cpus.sh)"
+# Under emulation it takes longest; it runs beside the steps below and is waited for at the end.
+scripts/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
+other_cpus=$!
+
 velkor_ensure_cmake "$build/venv-tools"
 
 step "the README's example (scripts/example.sh)"
@@ -116,6 +121,10 @@ for python in "${pythons[@]}"; do
   step "soak (short) on Python $version"
   "$venv/bin/python" "$root/scripts/soak.py" --rounds 20000 || status=1
 done
+
+step "Python suite on aarch64 (the wheel, qemu), s390x (big-endian, qemu), i386 (32-bit, chroot)"
+wait "$other_cpus" || { cat "$build/other-cpus.log"; status=1; }
+grep -E '^(aarch64|s390x|i386) ' "$build/other-cpus.log" || true
 
 if [ "$status" -ne 0 ]; then
   echo "FAILED"
