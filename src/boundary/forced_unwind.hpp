@@ -23,7 +23,9 @@
 //     block does not.
 // A finalizer run by a destructor's own release of a reference cannot be left that way (a
 // destructor is noexcept): if it releases the lock at that moment, the process ends in
-// std::terminate.
+// std::terminate. A cancellation (pthread_cancel) unwinds the same way, from any cancellation
+// point the thread reaches: the module's own noexcept code that reaches one (the writes of
+// panic.cpp) holds cancellation off, so that a pending cancellation acts after the call.
 //
 // ForcedUnwind is glibc's type where the C++ runtime is libstdc++. Elsewhere (musl, macOS,
 // Windows) thread exit does not unwind the stack, and ForcedUnwind is a type nothing throws.
