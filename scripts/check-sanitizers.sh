@@ -33,6 +33,9 @@ export ASAN_OPTIONS=allocator_may_return_null=1
 cpp_excluded='^(native|portable)\.Split\.ReservationsThatCannotBeSizedOrHad$'
 # (The Python test also sets an address-space limit, under which ASan's runtime cannot work.)
 py_excluded=tests/python/test_faults.py::test_reservation_that_cannot_be_had_or_sized
+# ASan cannot follow a switch to a makecontext stack (sanitizers issue 189): it reports the
+# interpreter's own frames there as overflows. That test runs in every other run of the suite.
+py_switched_stack=tests/python/test_dead_stack.py::test_calls_on_a_switched_stack_write_nothing_outside_it
 # These tests measure the resident size over thousands of calls, and ASan's quarantine of freed
 # blocks looks like growth to them: they run on their own with the quarantine off (a new test of
 # that kind belongs here). Everything else keeps the quarantine, which finds uses after free.
@@ -88,8 +91,8 @@ pytest_asan() {  # pytest_asan <more ASAN_OPTIONS> <pytest arguments...>
     ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0$options" \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 }
-echo "left out (MemoryError under ASan): $py_excluded"
-pytest_asan "" "$root/tests/python" --deselect "$py_excluded" "${rss_tests[@]/#/--deselect=}" \
+echo "left out (MemoryError under ASan): $py_excluded; (makecontext) $py_switched_stack"
+pytest_asan "" "$root/tests/python" --deselect "$py_excluded" --deselect "$py_switched_stack" "${rss_tests[@]/#/--deselect=}" \
   || failed+=("pytest")
 echo "with the quarantine off: ${rss_tests[*]}"
 pytest_asan ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0" "${rss_tests[@]/#/$root/}" \
