@@ -54,7 +54,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 sdists=("$root"/dist/pyvelkor_core-*.tar.gz)
-aarch64_wheels=("$root"/dist/pyvelkor_core-*-manylinux_2_28_aarch64.whl)
+aarch64_wheels=("$root"/dist/pyvelkor_core-*[-.]manylinux_2_28_aarch64.whl)
 for cpu in "${cpus[@]}"; do
   cpu_settings "$cpu"
   if [ "$cpu" = aarch64 ]; then
