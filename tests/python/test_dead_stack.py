@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import pyvelkor_core
-from conftest import needs_vdso, run_python
+from conftest import needs_vdso, run_python, smallest_thread_stack
 
 KEY = bytes(range(1, 33))
 EIO = 5
@@ -168,12 +168,12 @@ def test_no_key_left_on_the_stack_through_the_vdso() -> None:
 
 
 def test_calls_work_on_the_smallest_thread_stack() -> None:
-    # The scrub clears a fixed depth below the entry point: it must fit in the 32 KiB stack of a
-    # thread started after threading.stack_size(32768), the smallest Python allows.
+    # The scrub clears a fixed depth below the entry point: it must fit in the stack of a thread
+    # started after threading.stack_size() of the smallest size Python allows (32 KiB before 3.14).
     result = run_python(
-        """
+        f"""
         import threading, pyvelkor_core
-        threading.stack_size(32768)
+        threading.stack_size({smallest_thread_stack()})
         results = []
         def work():
             key = pyvelkor_core.generate_key()
