@@ -8,6 +8,8 @@
 #       depend on, unpacked with dpkg -x. No maintainer script runs, so the tree needs no chroot
 #       to be made: a program of another architecture runs in it as `qemu-<cpu> -L <dir> ...`,
 #       one of this machine's as `chroot <dir> ...` (velkor_chroot). Needs root (debootstrap).
+#       Of what the maintainer scripts would make, only the certificate bundle is written (pip
+#       needs it).
 #   velkor_debian_packages <arch> <pattern>
 #       Prints the names of the suite's packages for <arch> that match the extended regular
 #       expression <pattern> (the whole name), from its package index.
@@ -33,6 +35,7 @@ velkor_debian_tree() {
   shift 2
   local wanted="$velkor_debian_suite $arch $*"
   if [ -f "$dir/.velkor-tree" ] && [ "$(cat "$dir/.velkor-tree")" = "$wanted" ]; then
+    velkor_debian_certificates "$dir"
     return 0
   fi
   if [ "$(id -u)" != 0 ]; then
@@ -63,7 +66,20 @@ velkor_debian_tree() {
     dpkg -x "$deb" "$dir"
   done
   rm -f "$dir"/var/cache/apt/archives/*.deb
+  velkor_debian_certificates "$dir"
   echo "$wanted" > "$dir/.velkor-tree"
+}
+
+# The certificate bundle that ca-certificates' maintainer script would write, from the
+# certificates the package ships (when the tree has it and the bundle is missing). Debian's pip
+# loads it whenever it starts a session, even with --no-index, and so does ensurepip, which
+# `python3 -m venv` runs.
+velkor_debian_certificates() {
+  local dir="$1" bundle="$1/etc/ssl/certs/ca-certificates.crt"
+  if [ -d "$dir/usr/share/ca-certificates" ] && [ ! -s "$bundle" ]; then
+    mkdir -p "$(dirname "$bundle")"
+    find "$dir/usr/share/ca-certificates" -name '*.crt' -print0 | sort -z | xargs -0 cat > "$bundle"
+  fi
 }
 
 velkor_chroot() {

@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 import pytest
@@ -50,6 +51,23 @@ def vdso_path_expected() -> bool:
 
 
 needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
+
+
+def smallest_thread_stack(at_least: int = 32768) -> int:
+    """The smallest size of at least `at_least` bytes, in steps of 4 KiB, that
+    threading.stack_size() accepts in this interpreter: 32 KiB up to CPython 3.13; 3.14 refuses
+    sizes below its stack-overflow margin (52 KiB in a release build, 100 KiB in a debug build)."""
+    previous = threading.stack_size()
+    size = at_least
+    try:
+        while True:
+            try:
+                threading.stack_size(size)
+                return size
+            except ValueError:
+                size += 4096
+    finally:
+        threading.stack_size(previous)
 
 
 def build_native(tmp_path_factory: pytest.TempPathFactory, name: str) -> Path:
