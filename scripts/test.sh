@@ -8,6 +8,9 @@
 #      and runs the pytest suite there, and runs the quickstart from the sdist;
 #   2. builds the release files a second time from a copy of the tree at another path
 #      (scripts/release.sh --no-tests) and checks that they are byte-identical to the first;
+#      starts the suite on aarch64, s390x and i386 in the background (scripts/check-other-cpus.sh,
+#      waited for at the end), and runs the suite on the CPythons >= 3.14 of a Debian testing
+#      tree and their debug builds (scripts/check-pythons.sh);
 #   3. the README's example, scripts/example.sh (`pip install .`, then examples/quickstart.py);
 #   4. the fast loop, scripts/dev.sh: the pytest suite against an editable install in
 #      scikit-build-core's rebuild mode (with stubtest and mypy on its stubs), and the C++ core
@@ -70,6 +73,10 @@ step "Python suite on aarch64, s390x and i386: started (scripts/check-other-cpus
 # Under emulation it takes longest; it runs beside the steps below and is waited for at the end.
 scripts/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
 other_cpus=$!
+
+step "the newest CPythons and their debug builds, in a Debian testing tree (scripts/check-pythons.sh)"
+scripts/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { cat "$build/check-pythons.log"; exit 1; }
+sed -n '/^==== summary/,$p' "$build/check-pythons.log"
 
 velkor_ensure_cmake "$build/venv-tools"
 
