@@ -254,6 +254,8 @@ EOF
   if [ -n "$emulator" ]; then
     tests="$root/tests/python"
     export CC="$triple-gcc"
+    # The suite leaves out what qemu-user does not emulate (see tests/python/conftest.py).
+    export VELKOR_EMULATOR="$emulator"
   else
     rm -rf "$tree/velkor/project"
     mkdir -p "$tree/velkor/project"

@@ -53,6 +53,13 @@ def vdso_path_expected() -> bool:
 needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
 
 
+# VELKOR_EMULATOR is set by the test command when the suite runs under qemu-user, where a pending
+# thread cancellation does not end the thread at its next cancellation point.
+needs_native_cancellation = pytest.mark.skipif(
+    bool(os.environ.get("VELKOR_EMULATOR")), reason="a pending cancellation does not act under qemu-user"
+)
+
+
 def smallest_thread_stack(at_least: int = 32768) -> int:
     """The smallest size of at least `at_least` bytes, in steps of 4 KiB, that
     threading.stack_size() accepts in this interpreter: 32 KiB up to CPython 3.13; 3.14 refuses

@@ -270,6 +270,8 @@ print(helper.switched_call(calls, {int(above)}, {stack_size}))
 """
     )
     assert result.returncode == 0, result.stderr
+    if result.stdout.strip() == "2":  # qemu-user lays out the address space its own way
+        pytest.skip("no mapping could be placed there beside the main thread's stack")
     assert result.stdout.strip() == "0"  # the call returned and the canaries are intact
 
 

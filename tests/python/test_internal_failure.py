@@ -7,7 +7,7 @@ from __future__ import annotations
 import re
 from pathlib import Path
 
-from conftest import run_python
+from conftest import needs_native_cancellation, run_python
 
 EIO = 5
 
@@ -102,6 +102,7 @@ def test_report_bypasses_sys_stderr(fault_library: Path) -> None:
     assert REPORT.search(result.stderr)
 
 
+@needs_native_cancellation
 def test_pending_cancellation_waits_for_the_end_of_the_report(fault_library: Path) -> None:
     # write() is a cancellation point, and the report is written from noexcept code: a deferred
     # cancellation pending when a call fails must not act there (std::terminate), nor be lost.
