@@ -242,7 +242,10 @@ def test_calls_near_the_end_of_a_small_thread_stack(fault_library: Path, stack_s
 def test_sigint_ends_a_long_call(call: str) -> None:
     result = run_python(
         f"""
-        import os, subprocess, sys, pyvelkor_core
+        import os, signal, subprocess, sys, pyvelkor_core
+        # A shell's background job inherits SIGINT ignored, and the interpreter then installs no
+        # handler of its own: install it here.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         secret = bytes(range(32))
         shares = pyvelkor_core.split_secret(secret, 2, 600_000)
         counts = sys.getrefcount(secret), sys.getrefcount(shares[0])
