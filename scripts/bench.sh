@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 mkdir -p build docs
-source scripts/find-python.sh
+source scripts/lib/find-python.sh
 python=$(velkor_find_python)
 jobs=${VELKOR_JOBS:-2}
 

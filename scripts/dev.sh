@@ -20,7 +20,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-source scripts/find-python.sh
+source scripts/lib/find-python.sh
 export CMAKE_BUILD_PARALLEL_LEVEL=${VELKOR_JOBS:-2}
 export CTEST_PARALLEL_LEVEL=${VELKOR_JOBS:-2}
 # Warnings are errors, in the editable build (through pyproject.toml) as in the C++ build.

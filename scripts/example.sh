@@ -7,7 +7,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-source scripts/find-python.sh
+source scripts/lib/find-python.sh
 python=$(velkor_find_python)
 
 venv="$root/build/venv-example"

@@ -10,7 +10,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-source scripts/find-python.sh
+source scripts/lib/find-python.sh
 
 venv=build/lint/venv
 if [ ! -x "$venv/bin/python" ]; then

@@ -34,7 +34,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-source scripts/find-python.sh
+source scripts/lib/find-python.sh
 
 tests=1
 case "${1:-}" in
@@ -49,7 +49,7 @@ if [ "$(uname -s)-$(uname -m)" != "Linux-x86_64" ]; then
 fi
 cross=aarch64-linux-gnu
 if ! command -v "$cross-g++" >/dev/null 2>&1; then
-  echo "error: $cross-g++ is not installed (Debian: g++-$cross; scripts/install-system-deps.sh)" >&2
+  echo "error: $cross-g++ is not installed (Debian: g++-$cross; scripts/helpers/install-system-deps.sh)" >&2
   exit 1
 fi
 

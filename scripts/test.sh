@@ -8,9 +8,9 @@
 #      and runs the pytest suite there, and runs the quickstart from the sdist;
 #   2. builds the release files a second time from a copy of the tree at another path
 #      (scripts/release.sh --no-tests) and checks that they are byte-identical to the first;
-#      starts the suite on aarch64, s390x and i386 in the background (scripts/check-other-cpus.sh,
+#      starts the suite on aarch64, s390x and i386 in the background (scripts/checks/check-other-cpus.sh,
 #      waited for at the end), and runs the suite on the CPythons >= 3.14 of a Debian testing
-#      tree and their debug builds (scripts/check-pythons.sh);
+#      tree and their debug builds (scripts/checks/check-pythons.sh);
 #   3. the README's example, scripts/example.sh (`pip install .`, then examples/quickstart.py);
 #   4. the fast loop, scripts/dev.sh: the pytest suite against an editable install in
 #      scikit-build-core's rebuild mode (with stubtest and mypy on its stubs), and the C++ core
@@ -29,14 +29,14 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-source scripts/find-python.sh
+source scripts/lib/find-python.sh
 
 build="$root/build/test"
 jobs=${VELKOR_JOBS:-2}
 step() { printf '\n==== %s\n' "$*"; }
 
 step "system packages"
-scripts/install-system-deps.sh
+scripts/helpers/install-system-deps.sh
 
 mapfile -t pythons < <(velkor_find_pythons)
 if [ ${#pythons[@]} -eq 0 ]; then
@@ -69,13 +69,13 @@ if ! diff <(cd dist && sha256sum -- *) <(cd "$second/dist" && sha256sum -- *); t
 fi
 (cd dist && sha256sum -- *)
 
-step "Python suite on aarch64, s390x and i386: started (scripts/check-other-cpus.sh)"
+step "Python suite on aarch64, s390x and i386: started (scripts/checks/check-other-cpus.sh)"
 # Under emulation it takes longest; it runs beside the steps below and is waited for at the end.
-scripts/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
+scripts/checks/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
 other_cpus=$!
 
-step "the newest CPythons and their debug builds, in a Debian testing tree (scripts/check-pythons.sh)"
-scripts/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { cat "$build/check-pythons.log"; exit 1; }
+step "the newest CPythons and their debug builds, in a Debian testing tree (scripts/checks/check-pythons.sh)"
+scripts/checks/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { cat "$build/check-pythons.log"; exit 1; }
 sed -n '/^==== summary/,$p' "$build/check-pythons.log"
 
 velkor_ensure_cmake "$build/venv-tools"
@@ -97,25 +97,25 @@ cmake --build "$build/cpp-debug" -j "$jobs" > "$build/cpp-debug-build.log" 2>&1 
 ctest --test-dir "$build/cpp-debug" --output-on-failure -j "$jobs" | tail -n 4
 
 step "Windows x64 core tests (wine)"
-scripts/check-windows.sh
+scripts/checks/check-windows.sh
 
 step "oldest supported compilers (GCC 11, Clang 14)"
-PYTHON="${pythons[0]}" scripts/check-compilers.sh
+PYTHON="${pythons[0]}" scripts/checks/check-compilers.sh
 
 step "aarch64 and s390x core tests (qemu-user)"
-scripts/check-cross-arch.sh
+scripts/checks/check-cross-arch.sh
 
 step "constant time (valgrind memcheck)"
-PYTHON="${pythons[0]}" scripts/check-constant-time.sh
+PYTHON="${pythons[0]}" scripts/checks/check-constant-time.sh
 
 step "wipes in the optimised module"
-PYTHON="${pythons[0]}" scripts/check-wipe-disassembly.sh
+PYTHON="${pythons[0]}" scripts/checks/check-wipe-disassembly.sh
 
 step "sanitizers (ASan, UBSan)"
-PYTHON="${pythons[0]}" scripts/check-sanitizers.sh
+PYTHON="${pythons[0]}" scripts/checks/check-sanitizers.sh
 
 step "fuzz targets (short runs)"
-FUZZ_BUILD="$build/fuzz" scripts/check-fuzz.sh
+FUZZ_BUILD="$build/fuzz" scripts/checks/check-fuzz.sh
 
 status=0
 for python in "${pythons[@]}"; do
@@ -126,7 +126,7 @@ for python in "${pythons[@]}"; do
   (cd "$build" && "$venv/bin/python" -m mypy --strict --no-incremental "$root/tests/typing" \
     && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || status=1
   step "soak (short) on Python $version"
-  "$venv/bin/python" "$root/scripts/soak.py" --rounds 20000 || status=1
+  "$venv/bin/python" "$root/scripts/helpers/soak.py" --rounds 20000 || status=1
 done
 
 step "Python suite on aarch64 (the wheel, qemu), s390x (big-endian, qemu), i386 (32-bit, chroot)"

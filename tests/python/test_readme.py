@@ -52,7 +52,7 @@ def lines_the_test_command_runs() -> list[str]:
             code = line.strip()
             if code and not code.startswith("#"):
                 lines.append(code)
-                pending += re.findall(r"\bscripts/[\w-]+\.sh\b", code)
+                pending += re.findall(r"\bscripts/[\w/-]+\.sh\b", code)
     return lines
 
 

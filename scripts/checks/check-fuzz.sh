@@ -6,7 +6,7 @@
 # target does not build, or on any crash, sanitizer report or failed check; the input that
 # failed is kept under the build directory.
 #
-# Usage: scripts/check-fuzz.sh   (from any directory; installs nothing)
+# Usage: scripts/checks/check-fuzz.sh   (from any directory; installs nothing)
 # Environment:
 #   CXX_FUZZ     compiler (default clang++-19; it needs the compiler-rt fuzzer runtime)
 #   FUZZ_RUNS    executions per target (default: per target, see `targets` below)
@@ -16,7 +16,7 @@
 #   build/fuzz/native/fuzz_parse_share -max_len=256 -runs=10000000 <corpus directory>
 set -euo pipefail
 
-root="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd)"
 cxx="${CXX_FUZZ:-clang++-19}"
 seed="${FUZZ_SEED:-1}"
 build="${FUZZ_BUILD:-$root/build/fuzz}"

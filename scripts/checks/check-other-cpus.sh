@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Python suite (tests/python) on other processors, each against Debian's own CPython 3.14
-# of that processor, from a minimal tree of Debian's testing suite (scripts/debian-tree.sh):
+# of that processor, from a minimal tree of Debian's testing suite (scripts/lib/debian-tree.sh):
 #   aarch64  the release's manylinux_2_28_aarch64 wheel from dist/, installed with pip by Debian's
 #            arm64 interpreter, run under qemu-aarch64;
 #   s390x    big-endian: the module built from the release's sdist with Debian's s390x cross
@@ -22,16 +22,16 @@
 # The processors run in parallel; each one's log is build/other-cpus/<cpu>.log. Trees and
 # environments are cached between runs (the module is installed anew every run).
 #
-# Usage: scripts/check-other-cpus.sh [aarch64|s390x|i386 ...]   (default: all three)
+# Usage: scripts/checks/check-other-cpus.sh [aarch64|s390x|i386 ...]   (default: all three)
 # Needs: root (debootstrap, chroot), dist/ from scripts/release.sh (the sdist, and for aarch64 the
-#   aarch64 wheel), the cross compilers and qemu-user (scripts/install-system-deps.sh).
+#   aarch64 wheel), the cross compilers and qemu-user (scripts/helpers/install-system-deps.sh).
 # Environment: VELKOR_JOBS (default 2, split between the builds), VELKOR_OTHER_CPUS_TIMEOUT
 #   (seconds for one processor's suite, default 2400).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/scripts/find-python.sh"
-source "$root/scripts/debian-tree.sh"
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+source "$root/scripts/lib/find-python.sh"
+source "$root/scripts/lib/debian-tree.sh"
 work="$root/build/other-cpus"
 mkdir -p "$work"
 timeout_seconds=${VELKOR_OTHER_CPUS_TIMEOUT:-2400}
@@ -50,7 +50,7 @@ cpu_settings() {
 }
 
 if [ "$(id -u)" != 0 ]; then
-  echo "error: scripts/check-other-cpus.sh needs root (debootstrap, chroot)" >&2
+  echo "error: scripts/checks/check-other-cpus.sh needs root (debootstrap, chroot)" >&2
   exit 1
 fi
 sdists=("$root"/dist/pyvelkor_core-*.tar.gz)
@@ -68,13 +68,13 @@ for cpu in "${cpus[@]}"; do
       exit 1
     fi
     command -v "$triple-g++" >/dev/null 2>&1 \
-      || { echo "error: $triple-g++ is not installed (scripts/install-system-deps.sh)" >&2; exit 1; }
+      || { echo "error: $triple-g++ is not installed (scripts/helpers/install-system-deps.sh)" >&2; exit 1; }
   fi
   if [ -n "$emulator" ]; then
     command -v "$emulator" >/dev/null 2>&1 \
-      || { echo "error: $emulator is not installed (scripts/install-system-deps.sh)" >&2; exit 1; }
+      || { echo "error: $emulator is not installed (scripts/helpers/install-system-deps.sh)" >&2; exit 1; }
     command -v "$triple-gcc" >/dev/null 2>&1 \
-      || { echo "error: $triple-gcc is not installed (scripts/install-system-deps.sh)" >&2; exit 1; }
+      || { echo "error: $triple-gcc is not installed (scripts/helpers/install-system-deps.sh)" >&2; exit 1; }
   fi
 done
 velkor_ensure_cmake "$root/build/ct-tools"

@@ -5,7 +5,7 @@
 # (-X dev) and is where tests/python/test_refleaks.py counts references and memory blocks.
 #
 #   1. makes (once; cached) a minimal amd64 tree of the suite under build/debian-amd64 with
-#      scripts/debian-tree.sh: the interpreters, their venv and dbg packages, and GCC with the C
+#      scripts/lib/debian-tree.sh: the interpreters, their venv and dbg packages, and GCC with the C
 #      library's headers for the test libraries the suite compiles (tests/python/native);
 #   2. downloads the `test` and `typing` dependency groups of pyproject.toml on this machine for
 #      each Python version (wheels only; cached until pyproject.toml changes);
@@ -15,17 +15,17 @@
 # The interpreters are found in the suite's package index, so a version that enters or leaves
 # the testing suite changes what runs; none at 3.14 or newer is an error.
 #
-# Usage: scripts/check-pythons.sh   (as root, after scripts/release.sh has made dist/)
-# Environment: VELKOR_DEBIAN_SUITE, VELKOR_DEBIAN_MIRROR (see scripts/debian-tree.sh).
+# Usage: scripts/checks/check-pythons.sh   (as root, after scripts/release.sh has made dist/)
+# Environment: VELKOR_DEBIAN_SUITE, VELKOR_DEBIAN_MIRROR (see scripts/lib/debian-tree.sh).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$root"
-source scripts/find-python.sh
-source scripts/debian-tree.sh
+source scripts/lib/find-python.sh
+source scripts/lib/debian-tree.sh
 
 if [ "$(id -u)" != 0 ]; then
-  echo "error: scripts/check-pythons.sh needs root: it makes a Debian tree and runs the suite in it with chroot" >&2
+  echo "error: scripts/checks/check-pythons.sh needs root: it makes a Debian tree and runs the suite in it with chroot" >&2
   exit 1
 fi
 mapfile -t wheels < <(ls dist/*-manylinux*_x86_64*.whl 2>/dev/null)

@@ -12,7 +12,7 @@
 # install them with `pip install --group <pyproject.toml>:<group>` (pip 25.1 or newer, so every
 # environment's pip is upgraded first).
 
-velkor_pyproject="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/pyproject.toml"
+velkor_pyproject="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/pyproject.toml"
 
 velkor_python_version() {
   "$1" -c 'import sys; v = sys.version_info; print(f"{v[0]}.{v[1]}") if v >= (3, 12) else sys.exit(1)' 2>/dev/null

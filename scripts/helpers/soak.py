@@ -3,7 +3,7 @@ every error path, and reports resident-memory growth and the reference counts of
 objects before and after. Exits non-zero when memory grew by more than --max-growth bytes or a
 reference count changed.
 
-Usage: python scripts/soak.py [--rounds N] [--max-growth BYTES]
+Usage: python scripts/helpers/soak.py [--rounds N] [--max-growth BYTES]
 
 One round makes every call of the table once; the default of 500,000 rounds calls each of the
 three functions at least a million times.

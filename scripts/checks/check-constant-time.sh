@@ -12,13 +12,13 @@
 # Set PYTHON to choose the interpreter that provides CMake when the one on PATH is too old.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$root/build"
-source "$root/scripts/find-python.sh"
+source "$root/scripts/lib/find-python.sh"
 jobs=${VELKOR_JOBS:-2}
 
 if ! command -v valgrind >/dev/null 2>&1 || [ ! -e /usr/include/valgrind/memcheck.h ]; then
-  echo "error: valgrind is needed (scripts/install-system-deps.sh installs it)" >&2
+  echo "error: valgrind is needed (scripts/helpers/install-system-deps.sh installs it)" >&2
   exit 1
 fi
 

@@ -5,13 +5,13 @@
 # 128-bit integer and the portable two-limb one. GoogleTest is built from its sources with the
 # same cross compiler (Debian ships them in /usr/src/googletest); warnings are errors.
 #
-# Usage: scripts/check-cross-arch.sh [triple ...]   (default: aarch64-linux-gnu s390x-linux-gnu)
+# Usage: scripts/checks/check-cross-arch.sh [triple ...]   (default: aarch64-linux-gnu s390x-linux-gnu)
 # Environment: GTEST_SOURCE_DIR (default /usr/src/googletest), VELKOR_JOBS (default 2).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$root/build"
-source "$root/scripts/find-python.sh"
+source "$root/scripts/lib/find-python.sh"
 jobs=${VELKOR_JOBS:-2}
 gtest_source=${GTEST_SOURCE_DIR:-/usr/src/googletest}
 triples=("$@")

@@ -5,13 +5,13 @@
 # covered by the rest of the test command (the system GCC, clang 19 for the sanitizers and
 # fuzzing).
 #
-# Usage: scripts/check-compilers.sh [compiler ...]   (default: g++-11 clang++-14)
+# Usage: scripts/checks/check-compilers.sh [compiler ...]   (default: g++-11 clang++-14)
 # Set PYTHON to choose the interpreter whose headers the module is built against.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$root/build"
-source "$root/scripts/find-python.sh"
+source "$root/scripts/lib/find-python.sh"
 jobs=${VELKOR_JOBS:-2}
 python=$(velkor_find_python)
 compilers=("$@")
@@ -21,7 +21,7 @@ velkor_ensure_cmake "$root/build/ct-tools"
 
 for compiler in "${compilers[@]}"; do
   if ! command -v "$compiler" >/dev/null 2>&1; then
-    echo "error: $compiler is not installed (scripts/install-system-deps.sh installs it)" >&2
+    echo "error: $compiler is not installed (scripts/helpers/install-system-deps.sh installs it)" >&2
     exit 1
   fi
   build="$root/build/compiler-$compiler"

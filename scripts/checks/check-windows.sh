@@ -10,16 +10,16 @@
 # Wine runs in a prefix of its own, build/windows/wine-prefix, never the user's: made at the first
 # run (a few seconds), kept for the next ones, and safe to delete at any time. Its server is
 # stopped before the script ends. When the cross compiler or wine64 is missing, it runs
-# scripts/install-system-deps.sh, which installs them as root with apt-get.
+# scripts/helpers/install-system-deps.sh, which installs them as root with apt-get.
 #
-# Usage: scripts/check-windows.sh
+# Usage: scripts/checks/check-windows.sh
 # Environment: GTEST_SOURCE_DIR (default /usr/src/googletest), VELKOR_JOBS (default 2),
 #              VELKOR_WINE (the Wine loader; default: the wine64 package's, then PATH).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$root/build"
-source "$root/scripts/find-python.sh"
+source "$root/scripts/lib/find-python.sh"
 jobs=${VELKOR_JOBS:-2}
 gtest_source=${GTEST_SOURCE_DIR:-/usr/src/googletest}
 build="$root/build/windows"
@@ -42,8 +42,8 @@ find_wine() {
 missing=()
 command -v "$compiler" >/dev/null 2>&1 || missing+=(g++-mingw-w64-x86-64-posix)
 find_wine >/dev/null || missing+=(wine64)
-# scripts/install-system-deps.sh installs them (with apt-get, as root) or says what is missing.
-[ ${#missing[@]} -eq 0 ] || "$root/scripts/install-system-deps.sh"
+# scripts/helpers/install-system-deps.sh installs them (with apt-get, as root) or says what is missing.
+[ ${#missing[@]} -eq 0 ] || "$root/scripts/helpers/install-system-deps.sh"
 wine=$(find_wine) || { echo "error: no Wine loader found after installing wine64" >&2; exit 1; }
 wineserver=
 for candidate in "$(dirname -- "$wine")/wineserver64" "$(dirname -- "$wine")/wineserver" \

@@ -12,9 +12,9 @@
 # Set PYTHON to choose the interpreter.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$root/build"
-source "$root/scripts/find-python.sh"
+source "$root/scripts/lib/find-python.sh"
 jobs=${VELKOR_JOBS:-2}
 python=$(velkor_find_python)
 
