@@ -108,6 +108,9 @@ scripts/checks/check-cross-arch.sh
 step "constant time (valgrind memcheck)"
 PYTHON="${pythons[0]}" scripts/checks/check-constant-time.sh
 
+step "reference-leak table, and that it bites (scripts/checks/check-refleaks.sh)"
+PYTHON="${pythons[0]}" scripts/checks/check-refleaks.sh
+
 step "wipes in the optimised module"
 PYTHON="${pythons[0]}" scripts/checks/check-wipe-disassembly.sh
 

@@ -2,7 +2,7 @@
 # Runs the pytest suite against the release wheel on the newest CPythons, as Debian's testing
 # suite ships them: every python3.N of the suite with N >= 14, and its debug build (python3.Nd,
 # from python3.N-dbg), which runs the suite under PYTHONMALLOC=debug and the development mode
-# (-X dev) and is where tests/python/test_refleaks.py counts references and memory blocks.
+# (-X dev) and is where tests/python/test_refleaks.py counts references as well as memory blocks.
 #
 #   1. makes (once; cached) a minimal amd64 tree of the suite under build/debian-amd64 with
 #      scripts/lib/debian-tree.sh: the interpreters, their venv and dbg packages, and GCC with the C

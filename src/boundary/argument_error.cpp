@@ -49,8 +49,15 @@ std::string conversion_message(PyObject* value, std::string_view target) {
   // The attribute, not the name stored in the type: a metaclass may answer the lookup itself,
   // with any object or by raising.
   // A PanicException from the lookup is resumed; any other error leaves the placeholder.
-  OwnedRef qualname = OwnedRef::steal(call_python(
-      PyObject_GetAttrString, reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
+  // The name is the interned str: the interpreter's type-attribute cache keeps a reference to
+  // the name of each lookup, and a name made anew by every call (as PyObject_GetAttrString
+  // makes it) would leave a str behind in cache entry after cache entry.
+  OwnedRef qualname;
+  const OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString("__qualname__"));
+  if (name) {
+    qualname = OwnedRef::steal(
+        call_python(PyObject_GetAttr, reinterpret_cast<PyObject*>(Py_TYPE(value)), name.get()));
+  }
   if (!qualname) {
     const OwnedRef dropped = fetch_error();
   }
