@@ -2,6 +2,7 @@
 // wiped; then the scratch registers cleared.
 #include "core/stack_scrub.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 #include "core/wipe.hpp"
@@ -18,7 +19,6 @@
 #include <fcntl.h>
 #include <sys/auxv.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -239,75 +239,54 @@ std::uintptr_t read_stack_end_margin() noexcept {
 
 const std::uintptr_t stack_end_margin = read_stack_end_margin();
 
-// The calling thread's stack, once read: [lowest, top) are the addresses it may write its frames
-// to, less the end margin at the bottom. A stack the thread switched to (swapcontext, a fiber, a
+// The calling thread's stack, once read: [lowest, top) are the addresses the scrub may write to,
+// the end margin below lowest left free. A stack the thread switched to (swapcontext, a fiber, a
 // coroutine library's stack) lies elsewhere, and its bounds are not known: when the caller's
-// frame lies outside [lowest, top), nothing is scrubbed.
+// frame lies outside the thread's stack, nothing is scrubbed.
+//
+// The main thread's stack on Linux (`grows`) is mapped only as far as it has been used, and the
+// kernel grows it on demand as far as RLIMIT_STACK allows, a limit the process (setrlimit) or
+// another one (prlimit) may change at any time. There `lowest` is the margin above `mapped`, an
+// address known to lie in the stack's mapping: a region above it is written without growing
+// the stack, whatever the limit now is. A region that reaches lower takes main_stack_room,
+// which asks for the limit afresh.
 struct StackLimit {
   std::uintptr_t lowest = 0;
   std::uintptr_t top = 0;  // 0: unknown (or not read yet)
+  std::uintptr_t mapped = 0;
+  // The lowest address the main thread's stack may grow to whatever the limit, as the mapping
+  // below it lay when last read.
+  std::uintptr_t floor = 0;
+  bool grows = false;
   bool read = false;
 };
 
 #if defined(__linux__)
-// Whether the calling thread is the process's main thread, whose stack the kernel grows on
-// demand up to RLIMIT_STACK.
-bool is_main_thread() noexcept {
-  return getpid() == static_cast<pid_t>(syscall(SYS_gettid));
-}
+const std::uintptr_t page_size = [] {
+  const long size = sysconf(_SC_PAGESIZE);
+  return size > 0 ? static_cast<std::uintptr_t>(size) : std::uintptr_t{4096};
+}();
 
-// One line of /proc/self/maps: "start-end perms offset device inode [path]".
-struct Mapping {
+// The main thread's stack as /proc/self/maps shows it now: the [stack] mapping, and its floor:
+// no nearer to the mapping below than the kernel's stack guard gap (256 pages unless the kernel
+// was booted with another stack_guard_gap) when that mapping is accessible. glibc's
+// pthread_getattr_np reports only RLIMIT_STACK below the top (and less the part above
+// __libc_stack_end), not the gap; taking the gap off its figure whatever lies below would leave
+// the bound above the caller of a small stack, and nothing scrubbed.
+struct MainStack {
   std::uintptr_t start = 0;
   std::uintptr_t end = 0;
-  bool accessible = false;  // readable, writable or executable
-  bool stack = false;       // the main thread's stack ("[stack]")
+  std::uintptr_t floor = 0;
 };
 
-bool parse_mapping(const char* line, std::size_t length, Mapping& mapping) noexcept {
-  std::size_t i = 0;
-  const auto hex = [&](std::uintptr_t& value) {
-    const std::size_t first = i;
-    value = 0;
-    for (; i < length; ++i) {
-      const char c = line[i];
-      unsigned digit = 0;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      } else {
-        break;
-      }
-      value = (value << 4) | digit;
-    }
-    return i > first;
-  };
-  if (!hex(mapping.start) || i >= length || line[i++] != '-' || !hex(mapping.end)) return false;
-  if (i + 4 >= length || line[i] != ' ') return false;
-  mapping.accessible = line[i + 1] != '-' || line[i + 2] != '-' || line[i + 3] != '-';
-  constexpr char kStack[] = "[stack]";
-  constexpr std::size_t kStackLength = sizeof kStack - 1;
-  mapping.stack = length >= kStackLength &&
-                  std::memcmp(line + length - kStackLength, kStack, kStackLength) == 0;
-  return true;
-}
-
-// The main thread's stack as the kernel grows it, from /proc/self/maps: the [stack] mapping's
-// top, and the lowest address the mapping may grow down to. That is RLIMIT_STACK below its top,
-// and no nearer to the mapping below it than the kernel's stack guard gap (256 pages unless the
-// kernel was booted with another stack_guard_gap) when that mapping is accessible. glibc's
-// pthread_getattr_np reports only the first bound (and less the part above __libc_stack_end),
-// not the gap; taking the gap off its figure whatever lies below would leave the bound above
-// the caller of a small stack, and nothing scrubbed.
-bool read_main_thread_stack(StackLimit& limit) noexcept {
+bool read_main_stack(MainStack& main) noexcept {
   const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (maps < 0) return false;
   char buffer[1024];
   std::size_t held = 0;
   bool skipping = false;  // the rest of a line longer than the buffer
-  Mapping below;
-  Mapping stack;
+  StackMapsLine below;
+  StackMapsLine stack;
   bool found = false;
   while (!found) {
     const ssize_t count = read(maps, buffer + held, sizeof buffer - held);
@@ -320,8 +299,8 @@ bool read_main_thread_stack(StackLimit& limit) noexcept {
           newline == nullptr ? held
                              : static_cast<std::size_t>(static_cast<const char*>(newline) - buffer);
       if (newline == nullptr && (begin > 0 || held < sizeof buffer)) break;  // read the rest
-      Mapping mapping;
-      if (!skipping && parse_mapping(buffer + begin, line_end - begin, mapping)) {
+      StackMapsLine mapping;
+      if (!skipping && parse_stack_maps_line(buffer + begin, line_end - begin, mapping)) {
         if (mapping.stack && newline != nullptr) {
           stack = mapping;
           found = true;
@@ -337,27 +316,43 @@ bool read_main_thread_stack(StackLimit& limit) noexcept {
   }
   close(maps);
   if (!found || stack.end <= stack.start) return false;
-
-  const long page_size = sysconf(_SC_PAGESIZE);
-  const std::uintptr_t page = page_size > 0 ? static_cast<std::uintptr_t>(page_size) : 4096;
-  std::uintptr_t lowest = below.end;
-  if (below.accessible && below.end != 0) lowest += 256 * page;
-  rlimit stack_limit{};
-  if (getrlimit(RLIMIT_STACK, &stack_limit) == 0 && stack_limit.rlim_cur != RLIM_INFINITY &&
-      stack_limit.rlim_cur < stack.end) {
-    const std::uintptr_t by_limit =
-        (stack.end - static_cast<std::uintptr_t>(stack_limit.rlim_cur) + page - 1) & ~(page - 1);
-    if (by_limit > lowest) lowest = by_limit;
-  }
-  // Never above what is mapped already: the kernel has let the stack grow that far.
-  if (lowest > stack.start) lowest = stack.start;
-  limit.lowest = lowest + stack_end_margin;
-  limit.top = stack.end;
+  main.start = stack.start;
+  main.end = stack.end;
+  main.floor = below.end;
+  if (below.accessible && below.end != 0) main.floor += 256 * page_size;
+  if (main.floor > stack.start) main.floor = stack.start;
   return true;
 }
 
-// Any thread's stack as the C library reports it.
-void read_thread_stack(StackLimit& limit) noexcept {
+// The range the main thread's stack covers and may grow over, [floor, end), as first read in
+// the process, for every thread's first call: a frame outside it is not on that stack, and the
+// thread's own stack is what the C library reports, without reading /proc/self/maps again.
+// Published once (state 0 unread, 1 being written, 2 ready); a child forked while another thread
+// wrote it starts afresh.
+struct MainStackRange {
+  std::uintptr_t floor = 0;
+  std::uintptr_t end = 0;
+};
+std::atomic<int> main_stack_range_state{0};
+MainStackRange main_stack_range;
+
+void publish_main_stack_range(const MainStack& stack) noexcept {
+  int expected = 0;
+  if (!main_stack_range_state.compare_exchange_strong(expected, 1, std::memory_order_relaxed)) {
+    return;
+  }
+  main_stack_range.floor = stack.floor;
+  main_stack_range.end = stack.end;
+  main_stack_range_state.store(2, std::memory_order_release);
+}
+
+[[maybe_unused]] const int fork_handler = pthread_atfork(
+    nullptr, nullptr, [] { main_stack_range_state.store(0, std::memory_order_relaxed); });
+
+// Any thread's stack as the C library reports it: [lowest, top), or top 0. For a thread the C
+// library made: its stack without the guard below it. For the main thread, when /proc cannot be
+// read, glibc's figure above, and musl's the part mapped so far, which is too little but safe.
+void read_thread_stack(std::uintptr_t& lowest, std::uintptr_t& top) noexcept {
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
   void* address = nullptr;
@@ -365,17 +360,86 @@ void read_thread_stack(StackLimit& limit) noexcept {
   const int status = pthread_attr_getstack(&attributes, &address, &size);
   pthread_attr_destroy(&attributes);
   if (status != 0 || address == nullptr) return;
-  // For a thread the C library made: its stack without the guard below it. For the main thread,
-  // when /proc cannot be read, musl reports the part mapped so far, which is too little but safe.
-  const auto lowest = reinterpret_cast<std::uintptr_t>(address);
-  limit.lowest = lowest + stack_end_margin;
-  limit.top = lowest + size;
+  lowest = reinterpret_cast<std::uintptr_t>(address);
+  top = lowest + size;
+}
+
+// Whether the thread runs on the main thread's stack is told by where its frame lies, and where
+// the C library puts its stack: not by its id, which is the process's in a child forked from
+// another thread too, where that thread runs on its own stack.
+void read_linux_stack_limit(StackLimit& limit, std::uintptr_t here) noexcept {
+  std::uintptr_t lowest = 0;
+  std::uintptr_t top = 0;
+  read_thread_stack(lowest, top);
+  const bool known = main_stack_range_state.load(std::memory_order_acquire) == 2;
+  const auto near_main_stack = [&](std::uintptr_t address) {
+    return address >= main_stack_range.floor && address <= main_stack_range.end;
+  };
+  MainStack stack;
+  if ((!known || near_main_stack(here) || near_main_stack(top)) && read_main_stack(stack)) {
+    publish_main_stack_range(stack);
+    if ((here >= stack.start && here < stack.end) || (top > stack.start && top <= stack.end)) {
+      limit.top = stack.end;
+      limit.mapped = stack.start;
+      limit.floor = stack.floor;
+      limit.lowest = stack.start + stack_end_margin;
+      limit.grows = true;
+      return;
+    }
+  }
+  if (top != 0) {
+    limit.lowest = lowest + stack_end_margin;
+    limit.top = top;
+  }
+}
+
+// The room below `here` on the main thread's stack when the region and its margin reach below
+// the part known to be mapped. A frame below that part lies on a stack the kernel grew since
+// (or on a mapping placed where it could have grown): /proc/self/maps is read again. The region
+// may then reach as far as the stack may grow now: RLIMIT_STACK below its top, asked afresh (a
+// limit lowered since must not make the scrub fault where the caller's own frames fit, and one
+// raised must not leave a deeper caller unscrubbed), and no lower than its floor.
+VELKOR_STACK_SCRUB_ATTRIBUTES std::size_t main_stack_room(StackLimit& limit, std::uintptr_t here,
+                                                          std::size_t depth) noexcept {
+  if (here < limit.floor || here >= limit.top) return 0;
+  if (here < limit.mapped) {
+    // Reading /proc goes through cancellation points (see read_stack_limit).
+    int cancel_state = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    MainStack stack;
+    const bool reread = read_main_stack(stack);
+    int ignored = 0;
+    pthread_setcancelstate(cancel_state, &ignored);
+    if (!reread || stack.end != limit.top) return 0;
+    limit.mapped = stack.start;
+    limit.floor = stack.floor;
+    limit.lowest = stack.start + stack_end_margin;
+    if (here < limit.mapped) return 0;
+    if (here > limit.lowest && here - limit.lowest >= depth) return depth;
+  }
+  std::uintptr_t reach = limit.mapped;
+  rlimit stack_limit{};
+  if (getrlimit(RLIMIT_STACK, &stack_limit) == 0) {
+    std::uintptr_t grows_to = limit.floor;
+    if (stack_limit.rlim_cur != RLIM_INFINITY && stack_limit.rlim_cur < limit.top) {
+      const std::uintptr_t by_limit =
+          (limit.top - static_cast<std::uintptr_t>(stack_limit.rlim_cur) + page_size - 1) &
+          ~(page_size - 1);
+      if (by_limit > grows_to) grows_to = by_limit;
+    }
+    if (grows_to < reach) reach = grows_to;
+  }
+  const std::uintptr_t lowest = reach + stack_end_margin;
+  if (here <= lowest) return 0;
+  const std::uintptr_t room = (here - lowest) & ~std::uintptr_t{15};
+  return room < depth ? static_cast<std::size_t>(room) : depth;
 }
 #endif
 
 // Not inlined: it runs once per thread, and would otherwise enlarge scrub_size's frame.
-VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit() noexcept {
-  StackLimit limit;
+VELKOR_STACK_SCRUB_ATTRIBUTES void read_stack_limit(StackLimit& limit,
+                                                    [[maybe_unused]] std::uintptr_t here) noexcept {
+  limit = StackLimit{};
   limit.read = true;
 #if defined(_WIN32)
   ULONG_PTR low = 0;
@@ -402,11 +466,10 @@ VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit() noexcept {
   // next cancellation point.
   int cancel_state = 0;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-  if (!is_main_thread() || !read_main_thread_stack(limit)) read_thread_stack(limit);
+  read_linux_stack_limit(limit, here);
   int ignored = 0;
   pthread_setcancelstate(cancel_state, &ignored);
 #endif
-  return limit;
 }
 
 // How many bytes below `here` may be wiped, at most `depth`. With the stack's bounds unknown
@@ -416,18 +479,73 @@ VELKOR_STACK_SCRUB_ATTRIBUTES StackLimit read_stack_limit() noexcept {
 // wiped region.
 VELKOR_STACK_SCRUB_ATTRIBUTES std::size_t scrub_size(std::uintptr_t here,
                                                      std::size_t depth) noexcept {
-  // Read once per thread (no constructor or destructor: a plain thread-local value), and looked
-  // up once per call.
+  // Read once per thread (no constructor or destructor: a plain thread-local value). In a
+  // library loaded at run time each computation of its address is a call of __tls_get_addr,
+  // which the compiler would repeat after the call that reads the bounds: the empty asm
+  // statement makes the address one value, computed once per call.
   thread_local StackLimit thread_limit;
-  StackLimit* const limit = &thread_limit;
-  if (!limit->read) *limit = read_stack_limit();
+  StackLimit* limit = &thread_limit;
+#if defined(__GNUC__) || defined(__clang__)
+  __asm__("" : "+r"(limit));
+#endif
+  if (!limit->read) read_stack_limit(*limit, here);
   if (limit->top == 0) return depth;
-  if (here <= limit->lowest || here >= limit->top) return 0;
-  const std::uintptr_t room = (here - limit->lowest) & ~std::uintptr_t{15};
-  return room < depth ? static_cast<std::size_t>(room) : depth;
+  if (here > limit->lowest && here < limit->top) {
+    const std::uintptr_t room = (here - limit->lowest) & ~std::uintptr_t{15};
+    if (room >= depth) return depth;
+    if (!limit->grows) return static_cast<std::size_t>(room);
+  } else if (!limit->grows) {
+    return 0;
+  }
+#if defined(__linux__)
+  return main_stack_room(*limit, here, depth);
+#else
+  return 0;
+#endif
 }
 
 }  // namespace
+
+#if defined(__linux__)
+bool parse_stack_maps_line(const char* line, std::size_t length, StackMapsLine& mapping) noexcept {
+  std::size_t i = 0;
+  const auto hex = [&](std::uintptr_t& value) {
+    const std::size_t first = i;
+    value = 0;
+    for (; i < length; ++i) {
+      const char c = line[i];
+      unsigned digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<unsigned>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<unsigned>(c - 'a' + 10);
+      } else {
+        break;
+      }
+      value = (value << 4) | digit;
+    }
+    return i > first;
+  };
+  if (!hex(mapping.start) || i >= length || line[i++] != '-' || !hex(mapping.end)) return false;
+  if (i + 4 >= length || line[i] != ' ') return false;
+  mapping.accessible = line[i + 1] != '-' || line[i + 2] != '-' || line[i + 3] != '-';
+  i += 5;
+  // The offset, the device and the inode, one space before each.
+  for (int field = 0; field < 3; ++field) {
+    if (i >= length || line[i] != ' ') return false;
+    const std::size_t first = ++i;
+    while (i < length && line[i] != ' ') ++i;
+    if (i == first) return false;
+  }
+  // The pathname, after the spaces that align it (none for an anonymous mapping), is the rest of
+  // the line: a file's is absolute, so only the kernel's label is exactly "[stack]".
+  while (i < length && line[i] == ' ') ++i;
+  constexpr char kStack[] = "[stack]";
+  constexpr std::size_t kStackLength = sizeof kStack - 1;
+  mapping.stack = length - i == kStackLength && std::memcmp(line + i, kStack, kStackLength) == 0;
+  return true;
+}
+#endif
 
 template <std::size_t Depth>
 VELKOR_STACK_SCRUB_ATTRIBUTES void scrub_stack() noexcept {

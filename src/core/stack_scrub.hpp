@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace velkor::core {
 
@@ -38,7 +39,10 @@ inline constexpr std::size_t kCombineScrubDepth = 12 * 1024;
 // (read once per thread: the lowest address the stack may grow to, and its top), where the dead
 // frames of the caller's callees end too, and takes no more stack than it clears. The margin is
 // left for a signal that lands meanwhile: the kernel's least signal frame, as the auxiliary
-// vector reports it, and 8 KiB for the handler.
+// vector reports it, and 8 KiB for the handler. On Linux the main thread's stack is told by where
+// the caller's frame lies (not by the thread's id), and the lowest address it may grow to follows
+// RLIMIT_STACK as it is at the call: it is asked for when the region reaches below the part of
+// the stack already mapped, which a region above it needs no limit for.
 //
 // A stack the thread switched to (swapcontext, a fiber, a coroutine library's own stack) is not
 // the one the bounds were read for, and its own bounds cannot be known: when the caller's frame
@@ -48,5 +52,19 @@ inline constexpr std::size_t kCombineScrubDepth = 12 * 1024;
 // the thread's own stack cannot be told apart from it.
 template <std::size_t Depth>
 void scrub_stack() noexcept;
+
+#if defined(__linux__)
+// One line of /proc/self/maps, "start-end perms offset device inode [pathname]", as the scrub
+// reads it to find the main thread's stack: the range, whether it is readable, writable or
+// executable, and whether its pathname field is exactly "[stack]", the kernel's label for that
+// stack (a file whose name ends in it is not). False for a line not of that form.
+struct StackMapsLine {
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
+  bool accessible = false;
+  bool stack = false;
+};
+bool parse_stack_maps_line(const char* line, std::size_t length, StackMapsLine& mapping) noexcept;
+#endif
 
 }  // namespace velkor::core

@@ -10,6 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#endif
+
 #include "core/combine.hpp"
 #include "core/internal_failure.hpp"
 #include "core/random/random_source.hpp"
@@ -135,6 +143,123 @@ TEST(StackScrub, CoversTheDeepestCoreCalls) {
   EXPECT_GE(cleared_by_scrub<core::kCombineScrubDepth>(), core::kCombineScrubDepth - kFrames);
   EXPECT_GE(cleared_by_scrub<core::kStackScrubDepth>(), core::kStackScrubDepth - kFrames);
 }
+
+#if defined(__linux__)
+TEST(StackScrub, FindsTheMainStackByItsPathnameField) {
+  struct Case {
+    const char* line;
+    bool parsed;
+    bool accessible;
+    bool stack;
+  };
+  const Case cases[] = {
+      {"7ffc8d1e4000-7ffc8d205000 rw-p 00000000 00:00 0                          [stack]", true,
+       true, true},
+      // Files whose names end in the label, a deleted one and an old kernel's thread stack.
+      {"7ffc8d1e4000-7ffc8d205000 rw-s 00000000 08:01 1311                       /tmp/data [stack]",
+       true, true, false},
+      {"7ffc8d1e4000-7ffc8d205000 r--p 00000000 08:01 1312                       /tmp/[stack]",
+       true, true, false},
+      {"7ffc8d1e4000-7ffc8d205000 r--p 00000000 08:01 1313 /srv/[stack] (deleted)", true, true,
+       false},
+      {"7ffc8d1e4000-7ffc8d205000 rw-p 00000000 00:00 0                          [stack:4242]",
+       true, true, false},
+      {"7ffc8d1e4000-7ffc8d205000 ---p 00000000 00:00 0 ", true, false, false},
+      {"7ffc8d1e4000-7ffc8d205000 ---p 00000000 00:00 0", true, false, false},
+      {"7ffc8d1e4000-7ffc8d205000 rw-p 00000000 00:00 [stack]", true, true, false},
+      {"7ffc8d1e4000-7ffc8d205000 rw-p", false, false, false},
+      {"7f3a1c000000 rw-p 00000000 00:00 0 [stack]", false, false, false},
+  };
+  for (const Case& c : cases) {
+    core::StackMapsLine mapping;
+    const std::string_view line = c.line;
+    ASSERT_EQ(core::parse_stack_maps_line(line.data(), line.size(), mapping), c.parsed) << line;
+    if (!c.parsed) continue;
+    EXPECT_EQ(mapping.start, std::uintptr_t{0x7ffc8d1e4000}) << line;
+    EXPECT_EQ(mapping.end, std::uintptr_t{0x7ffc8d205000}) << line;
+    EXPECT_EQ(mapping.accessible, c.accessible) << line;
+    EXPECT_EQ(mapping.stack, c.stack) << line;
+  }
+}
+
+// The main thread's [stack] mapping now.
+bool main_stack_mapping(core::StackMapsLine& stack) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (core::parse_stack_maps_line(line.data(), line.size(), stack) && stack.stack) return true;
+  }
+  return false;
+}
+
+void set_stack_limit(rlim_t soft) {
+  rlimit limit{};
+  getrlimit(RLIMIT_STACK, &limit);
+  limit.rlim_cur = soft;
+  setrlimit(RLIMIT_STACK, &limit);
+}
+
+// Calls `call` `depth` bytes below the caller's frame, the stack in between taken and touched
+// page by page from the top down, as the kernel grows the main thread's stack.
+template <class Call>
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((noinline, no_sanitize_address))
+#endif
+void call_at_depth(std::size_t depth, const Call& call) {
+  auto* const taken = static_cast<volatile unsigned char*>(__builtin_alloca(depth));
+  for (std::size_t offset = depth; offset > 0; offset -= offset < 4096 ? offset : 4096) {
+    taken[offset - 1] = 0;
+  }
+  taken[0] = 0;
+  call();
+  taken[0] = 1;  // keeps the taken stack in place until the call is over
+}
+
+std::uintptr_t frame_address() {
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
+
+// RLIMIT_STACK changed after the main thread's bounds were read (in a child process, which keeps
+// the test's own limit as it was). Lowered to leave 6 KiB of growth below the mapped stack, the
+// scrub's 16 KiB from 8 KiB above the mapped part's end would grow it past the limit: the scrub
+// stops above the limit and the end margin instead of faulting. Raised to 64 MiB, a scrub 12 MiB
+// down clears its depth.
+TEST(StackScrub, FollowsAChangedStackLimitOnTheMainThread) {
+  EXPECT_EXIT(
+      {
+        core::scrub_stack<core::kStackScrubDepth>();
+        core::StackMapsLine stack;
+        if (!main_stack_mapping(stack)) std::_Exit(2);
+        set_stack_limit(stack.end - stack.start + 6 * 1024);
+        call_at_depth(frame_address() - stack.start - 8 * 1024,
+                      [] { core::scrub_stack<core::kStackScrubDepth>(); });
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_STACK, &limit), 0);
+  core::StackMapsLine stack;
+  ASSERT_TRUE(main_stack_mapping(stack));
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 64 * 1024 * 1024) {
+    GTEST_SKIP() << "the hard limit of the stack is below 64 MiB";
+  }
+  if (stack.end - stack.start >= 8 * 1024 * 1024) {
+    GTEST_SKIP() << "the main stack is mapped whole here (qemu-user): the kernel does not grow it";
+  }
+  EXPECT_EXIT(
+      {
+        set_stack_limit(8 * 1024 * 1024);
+        core::scrub_stack<core::kStackScrubDepth>();
+        set_stack_limit(64 * 1024 * 1024);
+        std::size_t cleared = 0;
+        call_at_depth(12 * 1024 * 1024,
+                      [&] { cleared = cleared_by_scrub<core::kStackScrubDepth>(); });
+        std::_Exit(cleared >= core::kStackScrubDepth - kFrames ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 #if defined(_WIN32) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The registers around a call of the scrub on Windows x64, as velkor_scrub_with_registers

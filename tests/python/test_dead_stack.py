@@ -7,6 +7,7 @@ from __future__ import annotations
 import ast
 import hashlib
 import json
+import os
 import sys
 from pathlib import Path
 
@@ -28,7 +29,7 @@ import json, os, pyvelkor_core
 def stack_range():
     with open("/proc/self/maps") as maps:
         for line in maps:
-            if line.endswith("[stack]\\n"):
+            if line.split()[5:] == ["[stack]"]:  # the pathname field whole
                 return tuple(int(v, 16) for v in line.split()[0].split("-"))
 
 start, end = stack_range()
@@ -139,11 +140,9 @@ os.execv(sys.executable, [sys.executable, "-c", {load + prelude + code!r}, pyvel
 
 # The main thread's stack under small and default limits: its bound is where the kernel stops
 # its growth, which glibc's figure for it does not say.
-@pytest.mark.parametrize("stack_kib", [512, 1024, 8192])
-@pytest.mark.parametrize("case", CASES)
-def test_no_secret_left_on_the_stack(fault_library: Path, case: str, stack_kib: int) -> None:
-    call, script, fail_after, expected, patterns = CASES[case]
-    code = SCAN.format(
+def scan_code(case: str) -> str:
+    call, script, fail_after, _, patterns = CASES[case]
+    return SCAN.format(
         key=hex(int.from_bytes(KEY, "big")),
         script=hex(int.from_bytes(script, "big")),
         script_size=len(script),
@@ -152,7 +151,13 @@ def test_no_secret_left_on_the_stack(fault_library: Path, case: str, stack_kib: 
         call=call,
         patterns={name: p.hex() for name, p in patterns.items()},
     )
-    code = under_stack_limit(code, stack_kib, PRELUDES[fault_library.stem])
+
+
+@pytest.mark.parametrize("stack_kib", [512, 1024, 8192])
+@pytest.mark.parametrize("case", CASES)
+def test_no_secret_left_on_the_stack(fault_library: Path, case: str, stack_kib: int) -> None:
+    _, _, _, expected, _ = CASES[case]
+    code = under_stack_limit(scan_code(case), stack_kib, PRELUDES[fault_library.stem])
     result = run_python(code, preload=fault_library)
     assert result.returncode == 0, result.stderr
     scan = json.loads(result.stdout)
@@ -167,13 +172,86 @@ def test_no_secret_left_on_the_stack(fault_library: Path, case: str, stack_kib: 
     assert scan["after"] == {}
 
 
+# A file whose name ends in the kernel's label for the main thread's stack, mapped before the first
+# call: its line in /proc/self/maps comes before the stack's, and is not taken for it.
+@pytest.mark.parametrize("case", ["combine_shares", "split_secret, generator failing"])
+def test_a_file_named_like_the_stack_is_not_taken_for_it(fault_library: Path, tmp_path: Path, case: str) -> None:
+    data = tmp_path / "data [stack]"
+    data.write_bytes(bytes(4096))
+    prelude = f"""
+import mmap
+with open({str(data)!r}, "r+b") as file:
+    mapped_file = mmap.mmap(file.fileno(), 4096)
+"""
+    result = run_python(prelude + scan_code(case), preload=fault_library)
+    assert result.returncode == 0, result.stderr
+    scan = json.loads(result.stdout)
+    assert scan["result"] == CASES[case][3]
+    assert scan["after"] == {}
+
+
+# A process forked from a thread other than the main one runs on that thread's stack, with the
+# process's id as its thread id; the thread had not called the module before.
+FORK_SCAN = """
+import ctypes, json, multiprocessing, os, threading, pyvelkor_core
+
+def thread_stack():
+    libc = ctypes.CDLL(None)
+    libc.pthread_self.restype = ctypes.c_void_p
+    libc.pthread_getattr_np.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    libc.pthread_attr_getstack.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+    attributes = ctypes.create_string_buffer(256)
+    address, size = ctypes.c_void_p(), ctypes.c_size_t()
+    assert libc.pthread_getattr_np(libc.pthread_self(), attributes) == 0
+    assert libc.pthread_attr_getstack(attributes, ctypes.byref(address), ctypes.byref(size)) == 0
+    libc.pthread_attr_destroy(attributes)
+    return address.value, address.value + size.value
+
+def child():
+    start, end = thread_stack()
+    memory = os.open("/proc/self/mem", os.O_RDONLY)
+    before = os.pread(memory, end - start, start)
+    result = pyvelkor_core.combine_shares({shares!r}, 3)
+    after = os.pread(memory, end - start, start)
+    # Built after the reads: bytes.fromhex writes its result through a buffer on the stack.
+    patterns = {{name: bytes.fromhex(text) for name, text in {patterns}.items()}}
+    print(json.dumps({{
+        "result": result == ({key}).to_bytes(32, "big"),
+        "before": {{name: before.count(p) for name, p in patterns.items() if before.count(p)}},
+        "after": {{name: after.count(p) for name, p in patterns.items() if after.count(p)}},
+    }}), flush=True)
+
+def fork():
+    process = multiprocessing.get_context("fork").Process(target=child)
+    process.start()
+    process.join()
+    assert process.exitcode == 0
+
+thread = threading.Thread(target=fork)
+thread.start()
+thread.join()
+"""
+
+
+def test_no_key_left_on_the_stack_of_a_process_forked_from_a_thread() -> None:
+    code = FORK_SCAN.format(
+        patterns={name: p.hex() for name, p in word_patterns(KEY).items()},
+        shares=SHARES[:3],
+        key=hex(int.from_bytes(KEY, "big")),
+    )
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    scan = json.loads(result.stdout.splitlines()[-1])
+    assert scan == {"result": True, "before": {}, "after": {}}
+
+
 # Through the kernel's vDSO generator nothing can be scripted, but the key it drew is the
 # result: none of its words may stay in the stack, where the vDSO's own frames lay too.
 VDSO_SCAN = """
 import os, pyvelkor_core
 with open("/proc/self/maps") as maps:
     start, end = next(tuple(int(v, 16) for v in line.split()[0].split("-"))
-                      for line in maps if line.endswith("[stack]\\n"))
+                      for line in maps if line.split()[5:] == ["[stack]"])
 memory = os.open("/proc/self/mem", os.O_RDONLY)
 pyvelkor_core.generate_key()  # the generator's state is mapped and keyed before the scan
 key = pyvelkor_core.generate_key()
@@ -309,3 +387,55 @@ print(len(received) > 0)
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"
+
+
+# RLIMIT_STACK changed after the main thread's bounds were read. Lowered to 1 MiB, the calls run
+# 16 KiB above the new limit, where the scrub's depth would grow the stack past it; raised to
+# 64 MiB, a combine 12 MiB down leaves no key word below it.
+@pytest.mark.parametrize(("limit_mib", "room"), [(1, 16 * 1024), (64, 52 << 20)], ids=["lowered", "raised"])
+def test_calls_follow_a_changed_stack_limit(stack_end_library: Path, limit_mib: int, room: int) -> None:
+    if limit_mib > 8 and os.environ.get("VELKOR_EMULATOR"):
+        pytest.skip("qemu-user maps the main thread's stack whole at its start: it does not grow")
+    patterns = {name: p.hex() for name, p in word_patterns(KEY).items()}
+    result = run_python(
+        CALLS
+        + f"""
+import json, os, resource
+helper = ctypes.PyDLL({str(stack_end_library)!r})
+helper.call_near_stack_end.argtypes = [ctypes.py_object, ctypes.c_size_t]
+helper.call_near_stack_end.restype = ctypes.c_long
+patterns = {{name: bytes.fromhex(text) for name, text in {patterns}.items()}}
+found = {{}}
+
+def scan():
+    # Nothing that loads the key into a register between the reads: the interpreter's next lazy
+    # symbol binding would write it to the stack.
+    with open("/proc/self/maps") as maps:
+        start, end = next(tuple(int(v, 16) for v in line.split()[0].split("-"))
+                          for line in maps if line.split()[5:] == ["[stack]"])
+    memory = os.open("/proc/self/mem", os.O_RDONLY)
+    before = os.pread(memory, end - start, start)
+    result = pyvelkor_core.combine_shares(shares[:3], 3)
+    after = os.pread(memory, end - start, start)
+    found.update({{name: after.count(p) - before.count(p) for name, p in patterns.items()
+                  if after.count(p) > before.count(p)}})
+    calls()
+    assert result == key
+
+calls()  # the bounds are read with the limit as it was
+hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+if hard != resource.RLIM_INFINITY and hard < {limit_mib << 20}:
+    print("hard limit")
+    raise SystemExit
+resource.setrlimit(resource.RLIMIT_STACK, ({limit_mib << 20}, hard))
+print(helper.call_near_stack_end(scan, {room}))
+print(json.dumps(found))
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    if result.stdout.strip() == "hard limit":
+        pytest.skip(f"the hard limit of the stack is below {limit_mib} MiB")
+    left, found = result.stdout.splitlines()
+    assert int(left) == room
+    if limit_mib > 8:
+        assert json.loads(found) == {}
