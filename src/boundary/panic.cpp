@@ -7,9 +7,10 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
-#include <pthread.h>
 #include <unistd.h>
 #endif
+
+#include "core/cancellation.hpp"
 
 namespace velkor::boundary {
 
@@ -30,33 +31,6 @@ constexpr const char* kPanicDoc =
 PyObject* panic_type = nullptr;
 // Whether the stack-trace hint has been written; guarded by the interpreter lock.
 bool hint_written = false;
-
-// Holds off thread cancellation while it lives. write() is a cancellation point, and the writers
-// below are noexcept, as the entry guard's handlers that call them must be: a deferred
-// cancellation acting there would unwind out of a noexcept function, and the process would end
-// in std::terminate. A cancellation that is pending stays pending and acts at the thread's next
-// cancellation point once the previous state is back.
-class CancellationHeldOff {
- public:
-  CancellationHeldOff() noexcept {
-#if !defined(_WIN32)
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_);
-#endif
-  }
-  CancellationHeldOff(const CancellationHeldOff&) = delete;
-  CancellationHeldOff& operator=(const CancellationHeldOff&) = delete;
-  ~CancellationHeldOff() {
-#if !defined(_WIN32)
-    int ignored = 0;
-    pthread_setcancelstate(previous_, &ignored);
-#endif
-  }
-
-#if !defined(_WIN32)
- private:
-  int previous_ = 0;
-#endif
-};
 
 }  // namespace
 
@@ -86,7 +60,9 @@ void raise_panic(std::string_view message) noexcept {
 }
 
 void write_stderr(std::string_view text) noexcept {
-  const CancellationHeldOff held_off;
+  // write() is a cancellation point, and the writers are noexcept, as the entry guard's handlers
+  // that call them must be (core/cancellation.hpp).
+  const core::CancellationHeldOff held_off;
   while (!text.empty()) {
 #if defined(_WIN32)
     const int written = _write(2, text.data(), static_cast<unsigned>(text.size()));
@@ -106,7 +82,7 @@ void write_stderr(std::string_view text) noexcept {
 void write_failure_report(std::string_view message, const core::SourcePlace& where) noexcept {
   // Written piece by piece from fixed buffers: reporting must work even when memory is short.
   // The report is written whole, as one piece for cancellation.
-  const CancellationHeldOff held_off;
+  const core::CancellationHeldOff held_off;
   char number[24];
   auto write_number = [&number](std::uint_least32_t value) {
     const auto end = std::to_chars(number, number + sizeof(number), value).ptr;

@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
 #include "boundary/owned_ref.hpp"
+#include "boundary/python_api.hpp"
 #include "boundary/python_error.hpp"
 #include "core/interrupt_poll.hpp"
 
@@ -17,23 +19,69 @@ namespace velkor::boundary {
 // A new bytes object holding a copy of `data`. The caller still owns (and wipes) its buffer.
 [[nodiscard]] OwnedRef make_bytes(std::span<const std::uint8_t> data);
 
-// A new list of `size` slots, to be filled with set_list_text.
-[[nodiscard]] OwnedRef make_list(std::size_t size);
+// The str objects of a result list, made one by one and owned here until the list is made from
+// them all at once. The list exists only once every str does, and is filled with nothing in
+// between that can run Python code: Python code that finds a list (a signal handler or a
+// garbage collection at an interrupt poll, through gc.get_objects()) never sees one with empty
+// slots.
+//
+// The str objects not handed to a list (the call ended before it was made) are wiped, then
+// released: each one's text, the share it holds, is overwritten with zeros in place, where this
+// module is its only owner. See wipe_unshared_text in results.cpp for when that is sound. A
+// thread that a forced unwind takes out of the interpreter keeps them unwiped, like every
+// reference it holds (forced_unwind.hpp).
+class StrItems {
+ public:
+  // Room for `capacity` str objects: up to kInline of them on the stack, so that a split of a
+  // few shares makes no allocation for them.
+  explicit StrItems(std::size_t capacity)
+      : heap_(capacity > kInline ? new PyObject*[capacity] : nullptr),
+        items_(capacity > kInline ? heap_.get() : inline_) {}
+  StrItems(const StrItems&) = delete;
+  StrItems& operator=(const StrItems&) = delete;
+  ~StrItems() {
+    if (owned_ != count_) {
+      release_unhanded();
+    }
+  }
 
-// Stores a new str made from the UTF-8 `text` at `position` of a list from make_list.
-void set_list_text(const OwnedRef& list, std::size_t position, std::string_view text);
+  // Makes the next str, from the UTF-8 `text`; at most `capacity` of them.
+  void add(std::string_view text) {
+    PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (item == nullptr) {
+      static_cast<void>(expect_object(item));  // the internal failure
+    }
+    items_[count_++] = item;
+  }
+
+  // A new list of the str objects made, in order; they all belong to it from here on.
+  [[nodiscard]] OwnedRef into_list();
+
+ private:
+  static constexpr std::size_t kInline = 16;
+
+  // Wipes and releases the str objects still owned here.
+  void release_unhanded() noexcept;
+
+  PyObject* inline_[kInline];  // left uninitialised: only the first count_ are written
+  std::unique_ptr<PyObject*[]> heap_;
+  PyObject** items_;
+  std::size_t count_ = 0;  // str objects made
+  std::size_t owned_ = 0;  // the first one still owned here (the ones before belong to a list)
+};
 
 // A new list of str, one per UTF-8 text of `texts` (anything with size() and an operator[]
-// giving text), in the same order. Signals are checked every few thousand items, as in the core.
+// giving text), in the same order. Signals are checked every few thousand items, as in the core,
+// while the str objects are made; the list is made after the last check.
 template <class TextList>
 [[nodiscard]] OwnedRef make_str_list(const TextList& texts) {
-  OwnedRef list = make_list(texts.size());
-  core::PollCountdown items(check_signals, core::items_per_poll(core::kShareSteps));
+  StrItems items(texts.size());
+  core::PollCountdown polls(check_signals, core::items_per_poll(core::kShareSteps));
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    items.tick();
-    set_list_text(list, i, std::string_view(texts[i]));
+    polls.tick();
+    items.add(std::string_view(texts[i]));
   }
-  return list;
+  return items.into_list();
 }
 
 }  // namespace velkor::boundary

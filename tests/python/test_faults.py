@@ -1,6 +1,7 @@
 """Faults the module must survive: the random generator failing in the middle of a split,
-reservations that cannot be had or not even represented, concurrent use from threads, and calls
-from a thread whose small stack is nearly used up."""
+reservations that cannot be had or not even represented, concurrent use from threads, calls
+from a thread whose small stack is nearly used up, and Python code that runs at the interrupt
+polls of a split or stops it there."""
 
 from __future__ import annotations
 
@@ -270,3 +271,89 @@ def test_sigint_ends_a_long_call(call: str) -> None:
         "references as before: True",
         "works again: True",
     ]
+
+
+def test_python_code_at_a_poll_never_sees_the_result_list_unfilled() -> None:
+    # A signal handler runs at the interrupt polls of a split, and gc.get_objects() lists every
+    # tracked object there: the result list must not exist before it is full. The slice reads
+    # every item (a NULL one crashes the interpreter). The handler must have run at least once
+    # inside the call while half of the share strings existed.
+    result = run_python(
+        """
+        import gc, signal, sys, pyvelkor_core
+        secret = bytes(range(32))
+        n = 100_000
+        blocks = sys.getallocatedblocks()
+        runs, busy = [], []
+
+        def handler(signum, frame):
+            if busy:  # a signal that arrives while the handler runs: nothing more to see
+                return
+            busy.append(True)
+            lists = [len(found[:]) for found in gc.get_objects() if type(found) is list and len(found) == n]
+            inside = "shares" not in globals()
+            runs.append((inside and sys.getallocatedblocks() - blocks > n // 2, lists))
+            busy.clear()
+
+        signal.signal(signal.SIGALRM, handler)
+        # A signal every 0.2 ms of real time, which passes at least as fast as the split's own
+        # work: whatever the load, one is pending at each poll (about a millisecond of work apart).
+        signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+        shares = pyvelkor_core.split_secret(secret, 2, n)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(any(strings_made for strings_made, _ in runs), {size for _, lists in runs for size in lists})
+        print(pyvelkor_core.combine_shares(shares[-2:], 2) == secret)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() in (["True set()", "True"], ["True {100000}", "True"])
+
+
+def test_interrupted_split_leaves_no_share_text_in_memory() -> None:
+    # A KeyboardInterrupt once a quarter of the share strings exist: every str the module made
+    # and never handed out is wiped before it is freed. The scan reads every writable mapping
+    # for anything shaped like a share text (the pattern does not match itself), before the
+    # split as a control and after it.
+    result = run_python(
+        """
+        import os, re, signal, sys, pyvelkor_core
+        n = 200_000
+        shape = re.compile(rb"[0-9]+(?::[0-9a-f]{32}){4}")
+
+        def share_texts():
+            memory = os.open("/proc/self/mem", os.O_RDONLY)
+            with open("/proc/self/maps") as maps:
+                regions = [line.split()[:2] for line in maps]
+            count = 0
+            for span, mode in regions:
+                if mode.startswith("rw"):
+                    start, end = (int(value, 16) for value in span.split("-"))
+                    try:
+                        count += sum(1 for _ in shape.finditer(os.pread(memory, end - start, start)))
+                    except OSError:
+                        pass
+            os.close(memory)
+            return count
+
+        before = share_texts()
+        blocks = sys.getallocatedblocks()
+
+        def handler(signum, frame):
+            if sys.getallocatedblocks() - blocks > n // 4:
+                raise KeyboardInterrupt
+
+        signal.signal(signal.SIGALRM, handler)
+        # A signal every 0.2 ms of real time, which passes at least as fast as the split's own
+        # work: whatever the load, one is pending at each poll (about a millisecond of work apart).
+        signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+        try:
+            pyvelkor_core.split_secret(bytes(range(32)), 2, n)
+            outcome = "returned"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(outcome, before, share_texts())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["interrupted", "0", "0"]

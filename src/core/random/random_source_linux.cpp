@@ -21,6 +21,7 @@
 #include <charconv>
 #include <optional>
 
+#include "core/cancellation.hpp"
 #include "core/internal_failure.hpp"
 #include "core/random/elf_symbols.hpp"
 #include "core/random/random_source.hpp"
@@ -30,8 +31,16 @@ namespace velkor::core {
 
 namespace {
 
+// Fills `remaining` bytes (at least one) at `next` with getrandom(). Kept out of line, so that
+// the vDSO path, which does not call it, keeps the few instructions it had before cancellation
+// was held off here.
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((noinline))
+#endif
 void fill_with_getrandom(unsigned char* next, std::size_t remaining) {
-  // A size of 0 never enters the loop, so it makes no system call.
+  // getrandom() is a cancellation point, and the module calls it with the interpreter lock
+  // held (core/cancellation.hpp).
+  const CancellationHeldOff held_off;
   while (remaining > 0) {
     // Flags 0: the urandom source, which blocks only until the kernel's generator has been
     // seeded once after boot and never afterwards. Requests above 256 bytes may be answered
@@ -91,7 +100,10 @@ void fill_random_from(const VdsoGetrandom* vdso, void* buffer, std::size_t size)
       remaining -= static_cast<std::size_t>(got);
     }
   }
-  fill_with_getrandom(next, remaining);
+  // What the vDSO answered in full makes no system call.
+  if (remaining > 0) {
+    fill_with_getrandom(next, remaining);
+  }
 }
 
 const VdsoGetrandom* process_vdso_getrandom() noexcept {
