@@ -1,13 +1,14 @@
-"""Writes docs/benchmarks.md and docs/benchmarks.png from the two benchmark runs.
+"""Writes docs/benchmarks.md and docs/benchmarks.png from the benchmark runs.
 
-Inputs: the JSON output of the core micro-benchmarks (Google Benchmark, bench_core.cpp) and
-the JSON of bench/bench.py. The core figures are processor time per call of the fastest
-repetition, as the summary of bench_core prints them; the Python figures are medians. A copy of
-the core JSON with only what the page needs (no host name or program path) is written next to
-the page when --core-out is given.
+Inputs: the JSON output of the core micro-benchmarks (Google Benchmark, bench_core.cpp), the
+JSON of bench/bench.py and, with --counts, the JSON of bench/count_instructions.py. The core
+figures are processor time per call of the fastest repetition, as the summary of bench_core
+prints them; the Python figures are medians; the counts are instructions per call. A copy of the
+core JSON with only what the page needs (no host name or program path) is written next to the
+page when --core-out is given.
 
-Usage: python bench/report.py --core RAW.json --python PY.json [--core-out docs/bench-core.json]
-       [--markdown docs/benchmarks.md] [--plot docs/benchmarks.png]
+Usage: python bench/report.py --core RAW.json --python PY.json [--counts COUNTS.json]
+       [--core-out docs/bench-core.json] [--markdown docs/benchmarks.md] [--plot docs/benchmarks.png]
 """
 
 from __future__ import annotations
@@ -239,7 +240,38 @@ def plot(py: dict[str, Any], times: dict[str, float], path: str) -> None:
     figure.savefig(path)
 
 
-def markdown(times: dict[str, float], medians: dict[str, float], core_raw: dict[str, Any], py: dict[str, Any]) -> str:
+def counts_section(counts: dict[str, Any] | None) -> list[str]:
+    if counts is None:
+        return []
+    return [
+        "## Instructions per call (callgrind)",
+        "",
+        "These figures are counts, not times: the instructions one call executes, counted by "
+        "valgrind's callgrind on the release build of the module (`scripts/count-instructions.sh`). "
+        "Each case runs twice, with 0 and with "
+        f"{counts['calls']:,} calls in a Python loop after one call outside it, and the difference "
+        "of the two totals divided by the number of calls is given; one iteration of the loop "
+        "stays in. A count does not move with the load of the machine, its clock or the other "
+        "jobs on it, where the times above move by tens of percent from run to run on a shared "
+        "machine: compare counts between builds and between machines (with the same interpreter "
+        "version and compiler), and times only within one run. A count does not weigh what an "
+        "instruction costs: a system call, a cache miss or a long `rep stos` of the stack scrub "
+        f"counts little and takes long. Python {counts['python']}.",
+        "",
+        "| Call | Instructions per call |",
+        "|---|---:|",
+        *[f"| `{row['call']}` | {row['instructions_per_call']:,} |" for row in counts["counts"]],
+        "",
+    ]
+
+
+def markdown(
+    times: dict[str, float],
+    medians: dict[str, float],
+    core_raw: dict[str, Any],
+    py: dict[str, Any],
+    counts: dict[str, Any] | None = None,
+) -> str:
     load = core_raw["context"].get("load_avg")
     core_load = ", ".join(f"{value:.2f}" for value in load) if load else "not recorded"
     goal_rows = targets(times, medians, py)
@@ -279,6 +311,7 @@ def markdown(times: dict[str, float], medians: dict[str, float], core_raw: dict[
         "",
         *python_table(py),
         "",
+        *counts_section(counts),
         "## Randomness",
         "",
         "On Linux every request goes to the kernel's generator through the vDSO `getrandom` when "
@@ -314,6 +347,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--core", required=True, help="Google Benchmark JSON of bench_core")
     parser.add_argument("--python", required=True, help="JSON of bench/bench.py")
+    parser.add_argument("--counts", help="JSON of bench/count_instructions.py")
     parser.add_argument("--core-out", help="write the cleaned core figures here")
     parser.add_argument("--markdown", help="write the page here")
     parser.add_argument("--plot", help="write the plot here (PNG)")
@@ -322,13 +356,17 @@ def main() -> None:
         core_raw = json.load(source)
     with open(args.python, encoding="utf-8") as source:
         py = json.load(source)
+    counts = None
+    if args.counts:
+        with open(args.counts, encoding="utf-8") as source:
+            counts = json.load(source)
     times = core_times(core_raw)
     medians = core_times(core_raw, "median")
     if args.core_out:
         with open(args.core_out, "w", encoding="utf-8") as output:
             json.dump(clean_core(core_raw), output, indent=2)
             output.write("\n")
-    page = markdown(times, medians, core_raw, py)
+    page = markdown(times, medians, core_raw, py, counts)
     if args.markdown:
         with open(args.markdown, "w", encoding="utf-8") as output:
             output.write(page)

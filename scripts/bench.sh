@@ -5,7 +5,10 @@
 #   2. the core micro-benchmarks (bench/bench_core.cpp, Google Benchmark), JSON to
 #      build/bench-core-raw.json (docs/bench-core.json keeps the figures without host details);
 #   3. the Python benchmark (bench/bench.py), JSON to docs/bench-python.json;
-#   4. bench/report.py, which writes the page and the plot from the two JSON files.
+#   4. the instructions per call of the module's functions, counted with callgrind
+#      (scripts/count-instructions.sh, its own release build), JSON to docs/bench-counts.json;
+#      skipped with a note when valgrind is not installed;
+#   5. bench/report.py, which writes the page and the plot from the JSON files.
 # Google Benchmark comes from the system (Debian: libbenchmark-dev). Set PYTHON to choose the
 # interpreter (>= 3.12), VELKOR_JOBS for the build's parallelism. Extra arguments go to
 # bench/bench.py (for example --quick).
@@ -43,7 +46,16 @@ echo "== Python benchmark"
 # Run from outside the checkout so that the installed package is the one imported.
 (cd "$root/build" && "$venv/bin/python" "$root/bench/bench.py" --json "$root/docs/bench-python.json" "$@")
 
+counts=()
+if command -v valgrind >/dev/null 2>&1; then
+  echo "== instructions per call (callgrind)"
+  "$root/scripts/count-instructions.sh" --json "$root/docs/bench-counts.json"
+  counts=(--counts "$root/docs/bench-counts.json")
+else
+  echo "note: valgrind is not installed (Debian: valgrind): no instruction counts" >&2
+fi
+
 echo "== report"
-"$venv/bin/python" "$root/bench/report.py" --core "$root/build/bench-core-raw.json" \
+"$venv/bin/python" "$root/bench/report.py" "${counts[@]}" --core "$root/build/bench-core-raw.json" \
   --core-out "$root/docs/bench-core.json" --python "$root/docs/bench-python.json" \
   --markdown "$root/docs/benchmarks.md" --plot "$root/docs/benchmarks.png"

@@ -65,7 +65,7 @@ void multiply_differences(std::uint64_t xi, const std::uint64_t* xs, std::size_t
     negative ^= sign & 1U;
     return (word ^ sign) - sign;
   };
-  uint128 other = 1U;  // the second field product
+  uint128 other = 1U;  // the second field product, used when a block of four words was
   std::size_t j = 0;
   for (; j + 4 * per_word <= count; j += 4 * per_word) {
     const std::uint64_t* const block = xs + j;
@@ -88,7 +88,7 @@ void multiply_differences(std::uint64_t xi, const std::uint64_t* xs, std::size_t
     for (std::size_t t = j; t < end; ++t) w *= xi - xs[t];
     field = mul_small_loose(field, magnitude(w));
   }
-  field = mul_loose(field, other);
+  if (count >= 4 * per_word) field = mul_loose(field, other);
 }
 
 // divisors[i] = x_i · ∏_{m≠i} (x_i − x_m) mod P when every index is below 2^63, so that the
@@ -227,21 +227,23 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights, Int
     general_divisors(xs, k, divisors, poll);
   }
 
-  // prefix[i] = product of the live divisors 0 … i, in place of xs.
+  // prefix[i] = product of the live divisors 0 … i, in place of xs. The values are public, so
+  // a product with 1 (no live divisor yet) is skipped by a branch.
   FieldElement* const prefix = xs;
   FieldElement running = 1U;
   for (std::size_t i = 0; i < k; ++i) {
-    if (divisors[i] != 0U) running = mul_mod(running, divisors[i]);
+    if (divisors[i] != 0U) running = running == 1U ? divisors[i] : mul_mod(running, divisors[i]);
     prefix[i] = running;
   }
-  FieldElement inverse = public_inverse(running);  // of the product of all live divisors
+  // scale / (product of all live divisors); each step below takes one divisor out of it.
   const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
+  FieldElement inverse = mul_mod(public_inverse(running), scale);
   for (std::size_t i = k; i-- > 0;) {
     const FieldElement divisor = divisors[i];
     if (divisor == 0U) continue;  // weight 0, already in place
     const FieldElement before = i == 0 ? FieldElement{1U} : prefix[i - 1];
-    weights[i] = mul_mod(scale, mul_mod(inverse, before));  // scale / divisor i
-    inverse = mul_mod(inverse, divisor);
+    weights[i] = before == 1U ? inverse : mul_mod(inverse, before);  // scale / divisor i
+    if (i != 0) inverse = mul_mod(inverse, divisor);
   }
 }
 

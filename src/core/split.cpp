@@ -46,33 +46,36 @@ std::uint64_t load_be64(const std::uint8_t* bytes) noexcept {
   return word;
 }
 
-// f_w(x) − s_w for the four words at x: the table holds coefficient j (of x^(j + 1)) of word w
-// at 4 · j + w. The four Horner chains are independent, so the processor overlaps them. Kept
-// out of line with few live values: inlined into shamir_split, GCC spilled the 128-bit
-// accumulators to the stack and ran at a third of the speed.
+// The four values of the share at x, f_w(x) for w = 0 … 3, written to out.a … out.d: the table
+// holds coefficient j (of x^(j + 1)) of word w at 4 · j + w, and degree >= 1. The four Horner
+// chains are independent, so the processor overlaps them. Kept out of line with few live values:
+// inlined into shamir_split, GCC spilled the 128-bit accumulators to the stack and ran at a third
+// of the speed.
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((noinline))
 #endif
-void evaluate_four(const FieldElement* table, std::size_t degree, std::uint64_t x,
-                   FieldElement* out) noexcept {
+void evaluate_four(const FieldElement* table, std::size_t degree, const FieldElement* words,
+                   std::uint64_t x, Share& out) noexcept {
   using field_detail::mul_small_loose;
-  // Each step adds a value below P to a weak product: the sum fits in 128 bits, and
-  // mul_small_loose accepts any 128-bit value.
-  uint128 y0 = 0U;
-  uint128 y1 = 0U;
-  uint128 y2 = 0U;
-  uint128 y3 = 0U;
-  for (const FieldElement* row = table + 4 * degree; row != table;) {
+  // The chains start at the highest coefficient. Each step adds a value below P to a weak
+  // product: the sum fits in 128 bits, and mul_small_loose accepts any 128-bit value.
+  const FieldElement* row = table + 4 * (degree - 1);
+  uint128 y0 = row[0];
+  uint128 y1 = row[1];
+  uint128 y2 = row[2];
+  uint128 y3 = row[3];
+  while (row != table) {
     row -= 4;
     y0 = mul_small_loose(y0, x) + row[0];
     y1 = mul_small_loose(y1, x) + row[1];
     y2 = mul_small_loose(y2, x) + row[2];
     y3 = mul_small_loose(y3, x) + row[3];
   }
-  out[0] = mul_small_loose(y0, x);
-  out[1] = mul_small_loose(y1, x);
-  out[2] = mul_small_loose(y2, x);
-  out[3] = mul_small_loose(y3, x);
+  // A weak value plus a word below 2^64 stays below 2^128.
+  out.a = reduce_mod(mul_small_loose(y0, x) + words[0]);
+  out.b = reduce_mod(mul_small_loose(y1, x) + words[1]);
+  out.c = reduce_mod(mul_small_loose(y2, x) + words[2]);
+  out.d = reduce_mod(mul_small_loose(y3, x) + words[3]);
 }
 
 }  // namespace
@@ -138,18 +141,13 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   list.count_ = static_cast<std::size_t>(n);
 
   SecretArray<Share, 1> current;
-  SecretArray<FieldElement, kWords> values;
+  Share& share = current[0];
   char* out = list.text_.data();
   PollCountdown writing(poll, items_per_poll(degree_size + kShareSteps));
   for (std::uint64_t x = 1; x <= n; ++x) {
     writing.tick();
-    evaluate_four(table.data(), degree_size, x, values.data());
-    Share& share = current[0];
     share.index = x;
-    share.a = reduce_mod(values[0] + words[0]);
-    share.b = reduce_mod(values[1] + words[1]);
-    share.c = reduce_mod(values[2] + words[2]);
-    share.d = reduce_mod(values[3] + words[3]);
+    evaluate_four(table.data(), degree_size, words.data(), x, share);
     out += format_share(share, out);
   }
   return list;

@@ -1,0 +1,139 @@
+"""Instructions per call of pyvelkor_core's functions, counted by callgrind.
+
+A count does not move with the load of the machine or with the processor's clock, so it is the
+figure to compare between two builds, or between runs on shared machines, where a time moves by
+tens of percent from run to run. For each case the same program runs twice under
+`valgrind --tool=callgrind`: once with 0 calls in its loop and once with --calls calls, each time
+after one call outside the loop (the first call of a process does one-time work). The difference
+of the two totals divided by the number of calls is the count per call; it holds one iteration
+of the Python loop (a few dozen instructions of the interpreter) besides the call itself.
+
+With --functions, the self cost per call of the functions that account for most of it is listed
+too (the difference of callgrind_annotate's figures between the two runs).
+
+Usage: python bench/count_instructions.py [--calls N] [--json FILE] [--functions] [CASE ...]
+       python bench/count_instructions.py --run CASE CALLS   (the program valgrind runs)
+A CASE is a name from CASES (split-2-3, combine-2, ...); without any, all of them are counted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+# name: (label, statement). As in bench/bench.py, a combine is given a list of its k shares made
+# beforehand: `shares2` holds 2 of the 3 shares of a split with threshold 2, `shares10` 10 of the
+# 20 shares of a split with threshold 10; `s` is a 32-byte secret.
+CASES = {
+    "split-2-3": ("split_secret(s, 2, 3)", "split_secret(s, 2, 3)"),
+    "combine-2": ("combine_shares(two shares, 2)", "combine_shares(shares2, 2)"),
+    "split-3-5": ("split_secret(s, 3, 5)", "split_secret(s, 3, 5)"),
+    "split-5-10": ("split_secret(s, 5, 10)", "split_secret(s, 5, 10)"),
+    "split-10-20": ("split_secret(s, 10, 20)", "split_secret(s, 10, 20)"),
+    "combine-10": ("combine_shares(ten shares, 10)", "combine_shares(shares10, 10)"),
+    "generate-key": ("generate_key()", "generate_key()"),
+}
+
+TOTAL = re.compile(r"^(?:summary|totals):\s+(\d+)", re.MULTILINE)
+ANNOTATED = re.compile(r"^\s*([\d,]+)(?:\s+\([^)]*\))?\s+(\S.*?)\s*$")
+
+
+def run_case(name: str, calls: int) -> None:
+    """The measured program: set up, one call, then `calls` calls in a loop."""
+    from pyvelkor_core import combine_shares, generate_key, split_secret
+
+    s = bytes(range(32))
+    shares2 = split_secret(s, 2, 3)[:2]
+    shares10 = split_secret(s, 10, 20)[:10]
+    namespace = {
+        "s": s,
+        "shares2": shares2,
+        "shares10": shares10,
+        "split_secret": split_secret,
+        "combine_shares": combine_shares,
+        "generate_key": generate_key,
+    }
+    statement = CASES[name][1]
+    loop = compile(f"for _ in range(calls):\n    {statement}\n", "<loop>", "exec")
+    namespace["calls"] = 1
+    exec(loop, namespace)
+    namespace["calls"] = calls
+    exec(loop, namespace)
+
+
+def callgrind(name: str, calls: int, out: str) -> int:
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    command = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        "--dump-instr=no",
+        sys.executable,
+        os.path.abspath(__file__),
+        "--run",
+        name,
+        str(calls),
+    ]
+    subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(out, encoding="utf-8") as profile:
+        return int(TOTAL.findall(profile.read())[-1])
+
+
+def self_costs(out: str) -> dict[str, int]:
+    text = subprocess.run(
+        ["callgrind_annotate", "--inclusive=no", "--threshold=100", out],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    costs: dict[str, int] = {}
+    for line in text.splitlines():
+        match = ANNOTATED.match(line)
+        if match and ":" in match.group(2):
+            where = match.group(2)
+            function = where.split(":", 1)[1].split(" [")[0]
+            costs[function] = costs.get(function, 0) + int(match.group(1).replace(",", ""))
+    return costs
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--run", nargs=2, metavar=("CASE", "CALLS"), help=argparse.SUPPRESS)
+    parser.add_argument("--calls", type=int, default=2000)
+    parser.add_argument("--json", help="write the counts to this file")
+    parser.add_argument("--functions", action="store_true", help="list the self cost per call of the main functions")
+    parser.add_argument("cases", nargs="*", choices=[[], *CASES], metavar="CASE")
+    args = parser.parse_args()
+    if args.run:
+        run_case(args.run[0], int(args.run[1]))
+        return
+    results = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in args.cases or list(CASES):
+            label = CASES[name][0]
+            empty, full = os.path.join(tmp, f"{name}.0"), os.path.join(tmp, f"{name}.n")
+            base = callgrind(name, 0, empty)
+            total = callgrind(name, args.calls, full)
+            per_call = round((total - base) / args.calls)
+            results.append({"case": name, "call": label, "instructions_per_call": per_call})
+            print(f"{label:34} {per_call:>10,}", flush=True)
+            if args.functions:
+                before, after = self_costs(empty), self_costs(full)
+                rows = sorted(((after[f] - before.get(f, 0)) / args.calls, f) for f in after)
+                for cost, function in reversed(rows):
+                    if cost < 20:
+                        break
+                    print(f"    {cost:>8,.0f}  {function}")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump({"calls": args.calls, "python": sys.version.split()[0], "counts": results}, out, indent=2)
+            out.write("\n")
+
+
+if __name__ == "__main__":
+    main()
