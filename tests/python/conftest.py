@@ -16,12 +16,29 @@ from pathlib import Path
 import pytest
 
 NATIVE = Path(__file__).parent / "native"
+WINDOWS = sys.platform == "win32"
+
+# VELKOR_EMULATOR is set by the test command when the suite runs under an emulator: qemu-user
+# (qemu-aarch64, qemu-s390x) or Wine (wine). Time limits are for runaway children, not
+# measurements: under emulation they are ten times as long.
+EMULATOR = os.environ.get("VELKOR_EMULATOR", "")
+TIME_SCALE = 10 if EMULATOR else 1
+
+
+def scaled(seconds: float) -> float:
+    """A time limit of `seconds` on a native run, scaled for an emulator."""
+    return seconds * TIME_SCALE
+
+
+# What cannot mean anything on Windows: fork, POSIX signals and thread cancellation, /proc,
+# resource limits (ulimit).
+posix_only = pytest.mark.skipif(WINDOWS, reason="POSIX only (fork, signals, /proc or resource limits)")
 
 
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
     With `preload` (a library built by a fixture below), the code can use the library loaded
-    through ctypes: `fault` or `scan` (see PRELUDES)."""
+    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is scaled for an emulator."""
     code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
@@ -34,7 +51,7 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
         capture_output=True,
         text=True,
         env=env,
-        timeout=timeout,
+        timeout=scaled(timeout),
     )
 
 
@@ -53,10 +70,11 @@ def vdso_path_expected() -> bool:
 needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
 
 
-# VELKOR_EMULATOR is set by the test command when the suite runs under qemu-user, where a pending
-# thread cancellation does not end the thread at its next cancellation point.
+# Under qemu-user a pending thread cancellation does not end the thread at its next cancellation
+# point; Windows has no thread cancellation.
 needs_native_cancellation = pytest.mark.skipif(
-    bool(os.environ.get("VELKOR_EMULATOR")), reason="a pending cancellation does not act under qemu-user"
+    EMULATOR.startswith("qemu") or WINDOWS,
+    reason="no POSIX thread cancellation on Windows" if WINDOWS else "a pending cancellation does not act under qemu-user",
 )
 
 

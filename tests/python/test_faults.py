@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import pyvelkor_core
-from conftest import run_python, smallest_thread_stack
+from conftest import WINDOWS, run_python, smallest_thread_stack
 
 EIO = 5
 
@@ -229,6 +229,32 @@ def test_calls_near_the_end_of_a_small_thread_stack(fault_library: Path, stack_s
         assert (result.returncode, result.stdout) == (0, "['ok']\n"), (name, deepest, result.stderr[-3000:])
 
 
+# SIGINT half a second in, and sent() to wait until it was. On POSIX another process sends it. On
+# Windows Ctrl-C reaches a console process as a call of the C runtime's SIGINT handler in a
+# thread of the process; Wine delivers no console control event to a process without a console
+# (GenerateConsoleCtrlEvent fails), so a timer thread calls the C runtime's raise(SIGINT), as
+# that thread would.
+SEND_SIGINT = (
+    """\
+import ctypes
+kernel32 = ctypes.WinDLL("kernel32")
+kernel32.CreateTimerQueueTimer.argtypes = [ctypes.POINTER(ctypes.c_void_p)] + [ctypes.c_void_p] * 3 + [ctypes.c_ulong] * 3
+timer = ctypes.c_void_p()
+c_raise = ctypes.cast(ctypes.CDLL("ucrtbase")["raise"], ctypes.c_void_p)
+once = 8  # WT_EXECUTEONLYONCE
+assert kernel32.CreateTimerQueueTimer(ctypes.byref(timer), None, c_raise, signal.SIGINT, 500, 0, once)
+sent = lambda: None
+"""
+    if WINDOWS
+    else """\
+killer = subprocess.Popen(
+    [sys.executable, "-c", "import os, sys, time; time.sleep(0.5); os.kill(int(sys.argv[1]), 2)", str(os.getpid())]
+)
+sent = killer.wait
+"""
+)
+
+
 # Calls that take many minutes (a split evaluates n polynomials of degree k - 1; a combine's
 # weights take k^2 steps): a call that ignores the SIGINT sent half a second in runs past the
 # time limit of the child.
@@ -249,15 +275,12 @@ def test_sigint_ends_a_long_call(call: str) -> None:
         secret = bytes(range(32))
         shares = pyvelkor_core.split_secret(secret, 2, 600_000)
         counts = sys.getrefcount(secret), sys.getrefcount(shares[0])
-        killer = subprocess.Popen(
-            [sys.executable, "-c", "import os, sys, time; time.sleep(0.5); os.kill(int(sys.argv[1]), 2)",
-             str(os.getpid())]
-        )
+{textwrap.indent(SEND_SIGINT, "        ")}
         try:
             {call}
         except KeyboardInterrupt as error:
             print("interrupted", repr(error))
-        killer.wait()
+        sent()
         print("references as before:", (sys.getrefcount(secret), sys.getrefcount(shares[0])) == counts)
         again = pyvelkor_core.split_secret(secret, 3, 5)
         print("works again:", pyvelkor_core.combine_shares(again[2:], 3) == secret)
