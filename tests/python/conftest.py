@@ -43,8 +43,9 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
     if preload is not None:
-        # A runtime that must come first (a sanitizer's) stays first.
-        env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
+        if preload.suffix != ".py":
+            # A runtime that must come first (a sanitizer's) stays first.
+            env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
         code = PRELUDES[preload.stem] + code
     return subprocess.run(
         [sys.executable, "-c", code],
@@ -67,14 +68,19 @@ def vdso_path_expected() -> bool:
     return libc == "glibc" and kernel >= (6, 11) and glibc < (2, 41)
 
 
-needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
+needs_vdso = pytest.mark.skipif(
+    not vdso_path_expected(),
+    reason="the module uses getrandom() here" if sys.platform.startswith("linux") else "no vDSO getrandom here",
+)
 
 
 # Under qemu-user a pending thread cancellation does not end the thread at its next cancellation
 # point; Windows has no thread cancellation.
 needs_native_cancellation = pytest.mark.skipif(
     EMULATOR.startswith("qemu") or WINDOWS,
-    reason="no POSIX thread cancellation on Windows" if WINDOWS else "a pending cancellation does not act under qemu-user",
+    reason="no POSIX thread cancellation on Windows"
+    if WINDOWS
+    else "a pending cancellation does not act under qemu-user",
 )
 
 
@@ -122,8 +128,19 @@ def free_scan_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return build_native(tmp_path_factory, "free_scan")
 
 
+@pytest.fixture(scope="session")
+def bcrypt_fault() -> Path:
+    """The stand-ins for the module's BCryptGenRandom and SystemFunction036 on Windows (see
+    native/bcrypt_fault.py), a prelude rather than a library: they go into the module's import
+    address table."""
+    if not WINDOWS:
+        pytest.skip("the module calls BCryptGenRandom on Windows only")
+    return NATIVE / "bcrypt_fault.py"
+
+
 # Prepended to code run with a preloaded library, by its name: `fault` or `scan` is the library.
 PRELUDES = {
+    "bcrypt_fault": (NATIVE / "bcrypt_fault.py").read_text(encoding="utf-8") + "\n",
     "getrandom_fault": """\
 import ctypes
 fault = ctypes.CDLL(None)

@@ -245,7 +245,9 @@ def test_any_k_shares_in_any_order_rebuild_the_secret(case: tuple[bytes, int, li
 # --- ownership -------------------------------------------------------------------------------
 
 
-@pytest.mark.skipif(not sys.platform.startswith(("linux", "win32")), reason="reads /proc/self/statm or the Windows counters")
+@pytest.mark.skipif(
+    not sys.platform.startswith(("linux", "win32")), reason="reads /proc/self/statm or the Windows counters"
+)
 def test_no_leaks_on_success_and_error_paths() -> None:
     result = run_python(
         """
