@@ -19,7 +19,8 @@
 #      policy auditwheel show names, abi3audit --strict; for the Windows wheel: its tag
 #      (cp312-abi3-win_amd64), its one module pyvelkor_core.pyd, a PE32+ file for x86-64 without
 #      a time stamp, exporting PyInit_pyvelkor_core only and importing only python3.dll and DLLs
-#      of every Windows 10 (objdump -p), its other files those of the x86_64 wheel;
+#      of every Windows 10 (objdump -p), holding the stack scrub's clearing of the scratch
+#      registers; its other files those of the x86_64 wheel;
 #      twine check --strict on all four files;
 #   4. installs the x86_64 wheel into a fresh virtual environment of every Python >= 3.12 it
 #      finds (with `pip install dist/*_x86_64.whl`, as the README shows) and runs the pytest suite
@@ -227,7 +228,14 @@ if "python3.dll" not in imports or foreign:
 exports = re.findall(r"^\s*\[\s*\d+\] (\S+)$", text.split("[Ordinal/Name Pointer] Table", 1)[-1], re.M)
 if exports != ["PyInit_pyvelkor_core"]:
     sys.exit(f"error: pyvelkor_core.pyd exports {exports}, not PyInit_pyvelkor_core alone")
-print(f"wheel:   {name}")
+# The stack scrub's clearing of the registers the Windows x64 convention does not preserve
+# (src/core/stack_scrub.cpp): pxor xmm0-xmm5, then xor eax, ecx, edx, r8d-r11d, as written there.
+clearing = bytes.fromhex(
+    "660fefc0 660fefc9 660fefd2 660fefdb 660fefe4 660fefed 31c0 31c9 31d2 4531c0 4531c9 4531d2 4531db".replace(" ", "")
+)
+if clearing not in module:
+    sys.exit("error: pyvelkor_core.pyd holds no clearing of the scratch registers")
+print(f"wheel:   {name}, scratch registers cleared at {module.count(clearing)} places")
 print(f"imports: {', '.join(imports)}")
 PY
 

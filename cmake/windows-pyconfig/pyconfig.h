@@ -55,10 +55,11 @@
 #define SIZEOF__BOOL 1
 #define ALIGNOF_SIZE_T 8
 
-#if __SIZEOF_SHORT__ != SIZEOF_SHORT || __SIZEOF_INT__ != SIZEOF_INT || __SIZEOF_LONG__ != SIZEOF_LONG \
-    || __SIZEOF_LONG_LONG__ != SIZEOF_LONG_LONG || __SIZEOF_POINTER__ != SIZEOF_VOID_P            \
-    || __SIZEOF_SIZE_T__ != SIZEOF_SIZE_T || __SIZEOF_WCHAR_T__ != SIZEOF_WCHAR_T                  \
-    || __SIZEOF_FLOAT__ != SIZEOF_FLOAT || __SIZEOF_DOUBLE__ != SIZEOF_DOUBLE
+#if __SIZEOF_SHORT__ != SIZEOF_SHORT || __SIZEOF_INT__ != SIZEOF_INT ||           \
+    __SIZEOF_LONG__ != SIZEOF_LONG || __SIZEOF_LONG_LONG__ != SIZEOF_LONG_LONG || \
+    __SIZEOF_POINTER__ != SIZEOF_VOID_P || __SIZEOF_SIZE_T__ != SIZEOF_SIZE_T ||  \
+    __SIZEOF_WCHAR_T__ != SIZEOF_WCHAR_T || __SIZEOF_FLOAT__ != SIZEOF_FLOAT ||   \
+    __SIZEOF_DOUBLE__ != SIZEOF_DOUBLE
 #error "the compiler's type sizes are not those of 64-bit Windows"
 #endif
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
