@@ -111,9 +111,10 @@ for version in "${versions[@]}"; do
     echo "FAILED: Windows CPython $version (wine), see $log" >&2
     status=1
   }
-  reported=$(tr -d '\r' < "$log" | grep -E '^=+ .*(passed|failed|error).* in [0-9.]+s' | tail -n 1 \
-    | sed 's/^=* *//; s/ *=*$//')
-  interpreter=$(tr -d '\r' < "$log" | sed -n 's/^platform win32 -- Python \([^ ,]*\).*/\1/p' | head -n 1)
+  reported=$(tr -d '\r' < "$log" | { grep -E '^(=+ )?[0-9]+ (passed|failed|error)|^(=+ )?no tests ran' || true; } \
+    | tail -n 1 | sed 's/^=* *//; s/ *=*$//')
+  interpreter=$("$wine" "$copy/python.exe" -c 'import platform; print(platform.python_version())' < /dev/null 2>&1 \
+    | tr -d '\r' | cat)
   echo "windows $version ($(basename "$wheel"), CPython ${interpreter:-?} under wine, $((SECONDS - start)) s):" \
     "${reported:-no summary}"
 done
