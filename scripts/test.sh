@@ -9,7 +9,8 @@
 #   2. builds the release files a second time from a copy of the tree at another path
 #      (scripts/release.sh --no-tests) and checks that they are byte-identical to the first;
 #      starts the suite on aarch64, s390x and i386 in the background (scripts/checks/check-other-cpus.sh,
-#      waited for at the end), and runs the suite on the CPythons >= 3.14 of a Debian testing
+#      waited for at the end), and the suite on Windows' CPython 3.12 and 3.13 under Wine against the
+#      win_amd64 wheel (scripts/checks/check-windows-suite.sh, likewise), and runs the suite on the CPythons >= 3.14 of a Debian testing
 #      tree and their debug builds (scripts/checks/check-pythons.sh);
 #   3. the README's example, scripts/example.sh (`pip install .`, then examples/quickstart.py);
 #   4. the fast loop, scripts/dev.sh: the pytest suite against an editable install in
@@ -74,6 +75,10 @@ step "Python suite on aarch64, s390x and i386: started (scripts/checks/check-oth
 scripts/checks/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
 other_cpus=$!
 
+step "Python suite on Windows' CPython 3.12 and 3.13 (wine): started (scripts/checks/check-windows-suite.sh)"
+scripts/checks/check-windows-suite.sh > "$build/windows-suite.log" 2>&1 &
+windows_suite=$!
+
 step "the newest CPythons and their debug builds, in a Debian testing tree (scripts/checks/check-pythons.sh)"
 scripts/checks/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { cat "$build/check-pythons.log"; exit 1; }
 sed -n '/^==== summary/,$p' "$build/check-pythons.log"
@@ -135,6 +140,9 @@ done
 step "Python suite on aarch64 (the wheel, qemu), s390x (big-endian, qemu), i386 (32-bit, chroot)"
 wait "$other_cpus" || { cat "$build/other-cpus.log"; status=1; }
 grep -E '^(aarch64|s390x|i386) ' "$build/other-cpus.log" || true
+step "Python suite on Windows' CPython 3.12 and 3.13, the win_amd64 wheel (wine)"
+wait "$windows_suite" || { cat "$build/windows-suite.log"; status=1; }
+grep -E '^windows ' "$build/windows-suite.log" || true
 
 if [ "$status" -ne 0 ]; then
   echo "FAILED"

@@ -20,39 +20,19 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 mkdir -p "$root/build"
 source "$root/scripts/lib/find-python.sh"
+source "$root/scripts/lib/windows-python.sh"
 jobs=${VELKOR_JOBS:-2}
 gtest_source=${GTEST_SOURCE_DIR:-/usr/src/googletest}
 build="$root/build/windows"
 compiler=x86_64-w64-mingw32-g++-posix
 
-# Debian's wine64 keeps its loader out of PATH; other packagings put wine64 or wine on it.
-find_wine() {
-  local candidate
-  for candidate in "${VELKOR_WINE:-}" "$(dpkg -L wine64 2>/dev/null | grep '/wine64$' | head -n 1)" \
-    /usr/lib/wine/wine64 /usr/lib64/wine/wine64 /opt/wine-stable/bin/wine64 \
-    "$(command -v wine64 || true)" "$(command -v wine || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-
 missing=()
 command -v "$compiler" >/dev/null 2>&1 || missing+=(g++-mingw-w64-x86-64-posix)
-find_wine >/dev/null || missing+=(wine64)
+velkor_find_wine >/dev/null || missing+=(wine64)
 # scripts/helpers/install-system-deps.sh installs them (with apt-get, as root) or says what is missing.
 [ ${#missing[@]} -eq 0 ] || "$root/scripts/helpers/install-system-deps.sh"
-wine=$(find_wine) || { echo "error: no Wine loader found after installing wine64" >&2; exit 1; }
-wineserver=
-for candidate in "$(dirname -- "$wine")/wineserver64" "$(dirname -- "$wine")/wineserver" \
-  "$(command -v wineserver || true)"; do
-  if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-    wineserver=$candidate
-    break
-  fi
-done
+wine=$(velkor_find_wine) || { echo "error: no Wine loader found after installing wine64" >&2; exit 1; }
+wineserver=$(velkor_find_wineserver "$wine" || true)
 
 if [ ! -f "$gtest_source/googletest/CMakeLists.txt" ]; then
   echo "error: no GoogleTest sources in $gtest_source (Debian: apt-get install libgtest-dev)" >&2

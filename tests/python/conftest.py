@@ -16,25 +16,43 @@ from pathlib import Path
 import pytest
 
 NATIVE = Path(__file__).parent / "native"
+WINDOWS = sys.platform == "win32"
+
+# VELKOR_EMULATOR is set by the test command when the suite runs under an emulator: qemu-user
+# (qemu-aarch64, qemu-s390x) or Wine (wine). Time limits are for runaway children, not
+# measurements: under emulation they are ten times as long.
+EMULATOR = os.environ.get("VELKOR_EMULATOR", "")
+TIME_SCALE = 10 if EMULATOR else 1
+
+
+def scaled(seconds: float) -> float:
+    """A time limit of `seconds` on a native run, scaled for an emulator."""
+    return seconds * TIME_SCALE
+
+
+# What cannot mean anything on Windows: fork, POSIX signals and thread cancellation, /proc,
+# resource limits (ulimit).
+posix_only = pytest.mark.skipif(WINDOWS, reason="POSIX only (fork, signals, /proc or resource limits)")
 
 
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
     With `preload` (a library built by a fixture below), the code can use the library loaded
-    through ctypes: `fault` or `scan` (see PRELUDES)."""
+    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is scaled for an emulator."""
     code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
     if preload is not None:
-        # A runtime that must come first (a sanitizer's) stays first.
-        env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
+        if preload.suffix != ".py":
+            # A runtime that must come first (a sanitizer's) stays first.
+            env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
         code = PRELUDES[preload.stem] + code
     return subprocess.run(
         [sys.executable, "-c", code],
         capture_output=True,
         text=True,
         env=env,
-        timeout=timeout,
+        timeout=scaled(timeout),
     )
 
 
@@ -50,13 +68,19 @@ def vdso_path_expected() -> bool:
     return libc == "glibc" and kernel >= (6, 11) and glibc < (2, 41)
 
 
-needs_vdso = pytest.mark.skipif(not vdso_path_expected(), reason="the module uses getrandom() here")
+needs_vdso = pytest.mark.skipif(
+    not vdso_path_expected(),
+    reason="the module uses getrandom() here" if sys.platform.startswith("linux") else "no vDSO getrandom here",
+)
 
 
-# VELKOR_EMULATOR is set by the test command when the suite runs under qemu-user, where a pending
-# thread cancellation does not end the thread at its next cancellation point.
+# Under qemu-user a pending thread cancellation does not end the thread at its next cancellation
+# point; Windows has no thread cancellation.
 needs_native_cancellation = pytest.mark.skipif(
-    bool(os.environ.get("VELKOR_EMULATOR")), reason="a pending cancellation does not act under qemu-user"
+    EMULATOR.startswith("qemu") or WINDOWS,
+    reason="no POSIX thread cancellation on Windows"
+    if WINDOWS
+    else "a pending cancellation does not act under qemu-user",
 )
 
 
@@ -104,8 +128,19 @@ def free_scan_library(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return build_native(tmp_path_factory, "free_scan")
 
 
+@pytest.fixture(scope="session")
+def bcrypt_fault() -> Path:
+    """The stand-ins for the module's BCryptGenRandom and SystemFunction036 on Windows (see
+    native/bcrypt_fault.py), a prelude rather than a library: they go into the module's import
+    address table."""
+    if not WINDOWS:
+        pytest.skip("the module calls BCryptGenRandom on Windows only")
+    return NATIVE / "bcrypt_fault.py"
+
+
 # Prepended to code run with a preloaded library, by its name: `fault` or `scan` is the library.
 PRELUDES = {
+    "bcrypt_fault": (NATIVE / "bcrypt_fault.py").read_text(encoding="utf-8") + "\n",
     "getrandom_fault": """\
 import ctypes
 fault = ctypes.CDLL(None)

@@ -410,7 +410,13 @@ def _fails_in_next(error: BaseException) -> Callable[[], object]:
 
 @pytest.mark.parametrize("make_call", [_fails_with_k, _fails_in_iter, _fails_in_next])
 def test_user_errors_other_than_plain_type_error_pass_unchanged(make_call: CallFactory) -> None:
-    for original in [ValueError("bad"), TypeErrorSubclass("bad"), RuntimeError("bad"), KeyboardInterrupt()]:
+    for original in [
+        ValueError("bad"),
+        TypeErrorSubclass("bad"),
+        RuntimeError("bad"),
+        KeyboardInterrupt(),
+        MemoryError(),
+    ]:
         with pytest.raises(BaseException) as info:
             make_call(original)()
         assert info.value is original

@@ -245,7 +245,9 @@ def test_any_k_shares_in_any_order_rebuild_the_secret(case: tuple[bytes, int, li
 # --- ownership -------------------------------------------------------------------------------
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif(
+    not sys.platform.startswith(("linux", "win32")), reason="reads /proc/self/statm or the Windows counters"
+)
 def test_no_leaks_on_success_and_error_paths() -> None:
     result = run_python(
         """
@@ -290,9 +292,23 @@ def test_no_leaks_on_success_and_error_paths() -> None:
                 except (TypeError, ValueError, OverflowError):
                     pass
 
-        def rss_pages():
-            with open("/proc/self/statm") as statm:
-                return int(statm.read().split()[1])
+        if sys.platform == "win32":
+            import ctypes
+            # PROCESS_MEMORY_COUNTERS as nine 8-byte slots: cb and PageFaultCount (two 32-bit
+            # fields) share the first; the eighth is PagefileUsage, the private memory.
+            counters = (ctypes.c_size_t * 9)()
+            kernel32 = ctypes.WinDLL("kernel32")
+            kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+            kernel32.K32GetProcessMemoryInfo.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_ulong]
+
+            def rss_pages():
+                counters[0] = ctypes.sizeof(counters)
+                assert kernel32.K32GetProcessMemoryInfo(kernel32.GetCurrentProcess(), counters, counters[0])
+                return counters[7] // 4096
+        else:
+            def rss_pages():
+                with open("/proc/self/statm") as statm:
+                    return int(statm.read().split()[1])
 
         watched = [secret, wrong, index, bad_shares, with_int, *shares]
         for _ in range(1000):
