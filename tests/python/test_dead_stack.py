@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import pyvelkor_core
-from conftest import PRELUDES, build_native, needs_vdso, run_python
+from conftest import PRELUDES, build_native, needs_vdso, posix_only, run_python
 
 KEY = bytes(range(1, 33))
 EIO = 5
@@ -233,6 +233,7 @@ thread.join()
 """
 
 
+@posix_only
 def test_no_key_left_on_the_stack_of_a_process_forked_from_a_thread() -> None:
     code = FORK_SCAN.format(
         patterns={name: p.hex() for name, p in word_patterns(KEY).items()},

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import pyvelkor_core
-from conftest import WINDOWS, run_python, smallest_thread_stack
+from conftest import WINDOWS, posix_only, run_python, smallest_thread_stack
 
 EIO = 5
 
@@ -311,6 +311,7 @@ def test_sigint_ends_a_long_call(call: str) -> None:
     ]
 
 
+@posix_only
 def test_python_code_at_a_poll_never_sees_the_result_list_unfilled() -> None:
     # A signal handler runs at the interrupt polls of a split, and gc.get_objects() lists every
     # tracked object there: the result list must not exist before it is full. The slice reads
@@ -347,6 +348,7 @@ def test_python_code_at_a_poll_never_sees_the_result_list_unfilled() -> None:
     assert result.stdout.splitlines() in (["True set()", "True"], ["True {100000}", "True"])
 
 
+@posix_only
 def test_interrupted_split_leaves_no_share_text_in_memory() -> None:
     # A KeyboardInterrupt once a quarter of the share strings exist: every str the module made
     # and never handed out is wiped before it is freed. The scan reads every writable mapping
