@@ -395,8 +395,10 @@ print(len(received) > 0)
 # 64 MiB, a combine 12 MiB down leaves no key word below it.
 @pytest.mark.parametrize(("limit_mib", "room"), [(1, 16 * 1024), (64, 52 << 20)], ids=["lowered", "raised"])
 def test_calls_follow_a_changed_stack_limit(stack_end_library: Path, limit_mib: int, room: int) -> None:
-    if limit_mib > 8 and os.environ.get("VELKOR_EMULATOR"):
-        pytest.skip("qemu-user maps the main thread's stack whole at its start: it does not grow")
+    if os.environ.get("VELKOR_EMULATOR"):
+        # The guest's [stack] is qemu's own mapping, made whole at the start: it neither grows nor
+        # follows a changed limit, so a call near the lowered limit only overflows the interpreter.
+        pytest.skip("qemu-user maps the main thread's stack whole at its start: it does not follow the limit")
     patterns = {name: p.hex() for name, p in word_patterns(KEY).items()}
     result = run_python(
         CALLS
