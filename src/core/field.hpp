@@ -150,7 +150,8 @@ struct Halves {
   const Halves t2 = add_halves(mul_halves(a.hi, x), {t1.hi, 0});  // a · x = lo(t1) + t2 · 2^64
   // (lo(t2) mod 2^63) · 2^64 + lo(t1) plus t2 >> 63 (below 2^65): the sum is below
   // 2^127 + 2^65, and after one fold below 2^127.
-  return fold_halves(add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63}));
+  return fold_halves(
+      add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63}));
 }
 
 // a loose, b weak. Result: weak, ≡ a · b.
