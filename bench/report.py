@@ -275,8 +275,7 @@ def counts_section(counts: dict[str, Any] | None) -> list[str]:
         "| Call | Instructions per call | Of which the stack scrub | Without the scrub |",
         "|---|---:|---:|---:|",
         *[
-            f"| `{row['call']}` | {row['instructions_per_call']:,} | {scrub_text(row)} "
-            f"| {rest_text(row)} |"
+            f"| `{row['call']}` | {row['instructions_per_call']:,} | {scrub_text(row)} | {rest_text(row)} |"
             for row in counts["counts"]
         ],
         "",
