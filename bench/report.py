@@ -268,7 +268,10 @@ def counts_section(counts: dict[str, Any] | None) -> list[str]:
         "instruction costs: a system call or a cache miss counts little and takes long. Every "
         "count includes the stack scrub each call ends with (the stack below the call wiped, "
         "the registers cleared; `core::scrub_stack`, counted with its callees), and the columns "
-        "beside it give that part and the rest. Under valgrind the random draws take the "
+        "beside it give that part and the rest. The scrub writes its region with 32-byte AVX "
+        "stores where AVX is enabled (without AVX it calls the C library's wipe, whose `rep stosb` "
+        "callgrind counts once per byte: then the scrub's part is about its depth in bytes). "
+        "Under valgrind the random draws take the "
         "`getrandom` system call, not the vDSO function, so their part holds that path's "
         f"instructions in user space. Python {counts['python']}.",
         "",
