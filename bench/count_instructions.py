@@ -8,6 +8,15 @@ after one call outside the loop (the first call of a process does one-time work)
 of the two totals divided by the number of calls is the count per call; it holds one iteration
 of the Python loop (a few dozen instructions of the interpreter) besides the call itself.
 
+The stack scrub every entry point ends with (core::scrub_stack: the stack below the call wiped,
+the registers cleared) is counted in, and its part is given beside the total: the inclusive cost
+of scrub_stack per call, from callgrind_annotate. Most of it is the C library's wipe of 4 to 16
+KiB, and what that costs under valgrind is not what it costs natively: valgrind's processor model
+makes glibc pick its AVX2 memset, whose `rep stosb` for large sizes callgrind counts once per
+byte, where the processor stores tens of bytes per cycle. Under valgrind, too, the random draws
+go to the getrandom() system call (the vDSO function is not taken), so their part holds that
+path's instructions in user space.
+
 With --functions, the self cost per call of the functions that account for most of it is listed
 too (the difference of callgrind_annotate's figures between the two runs).
 
@@ -101,6 +110,22 @@ def self_costs(out: str) -> dict[str, int]:
     return costs
 
 
+def scrub_cost(out: str) -> int:
+    """Inclusive cost of the stack scrub (every depth of scrub_stack) in the profile."""
+    text = subprocess.run(
+        ["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    total = 0
+    for line in text.splitlines():
+        match = ANNOTATED.match(line)
+        if match and "velkor::core::scrub_stack<" in match.group(2):
+            total += int(match.group(1).replace(",", ""))
+    return total
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--run", nargs=2, metavar=("CASE", "CALLS"), help=argparse.SUPPRESS)
@@ -120,8 +145,16 @@ def main() -> None:
             base = callgrind(name, 0, empty)
             total = callgrind(name, args.calls, full)
             per_call = round((total - base) / args.calls)
-            results.append({"case": name, "call": label, "instructions_per_call": per_call})
-            print(f"{label:34} {per_call:>10,}", flush=True)
+            scrub = round((scrub_cost(full) - scrub_cost(empty)) / args.calls)
+            results.append(
+                {
+                    "case": name,
+                    "call": label,
+                    "instructions_per_call": per_call,
+                    "stack_scrub_per_call": scrub,
+                }
+            )
+            print(f"{label:34} {per_call:>10,}   scrub {scrub:>7,}   without {per_call - scrub:>7,}", flush=True)
             if args.functions:
                 before, after = self_costs(empty), self_costs(full)
                 rows = sorted(((after[f] - before.get(f, 0)) / args.calls, f) for f in after)

@@ -240,6 +240,16 @@ def plot(py: dict[str, Any], times: dict[str, float], path: str) -> None:
     figure.savefig(path)
 
 
+def scrub_text(row: dict[str, Any]) -> str:
+    return f"{row['stack_scrub_per_call']:,}" if "stack_scrub_per_call" in row else "—"
+
+
+def rest_text(row: dict[str, Any]) -> str:
+    if "stack_scrub_per_call" not in row:
+        return "—"
+    return f"{row['instructions_per_call'] - row['stack_scrub_per_call']:,}"
+
+
 def counts_section(counts: dict[str, Any] | None) -> list[str]:
     if counts is None:
         return []
@@ -255,12 +265,22 @@ def counts_section(counts: dict[str, Any] | None) -> list[str]:
         "jobs on it, where the times above move by tens of percent from run to run on a shared "
         "machine: compare counts between builds and between machines (with the same interpreter "
         "version and compiler), and times only within one run. A count does not weigh what an "
-        "instruction costs: a system call, a cache miss or a long `rep stos` of the stack scrub "
-        f"counts little and takes long. Python {counts['python']}.",
+        "instruction costs: a system call or a cache miss counts little and takes long. Every "
+        "count includes the stack scrub each call ends with (the stack below the call wiped, "
+        "the registers cleared; `core::scrub_stack`, counted with its callees), and the columns "
+        "beside it give that part and the rest. The scrub writes its region with 32-byte AVX "
+        "stores where AVX is enabled (without AVX it calls the C library's wipe, whose `rep stosb` "
+        "callgrind counts once per byte: then the scrub's part is about its depth in bytes). "
+        "Under valgrind the random draws take the "
+        "`getrandom` system call, not the vDSO function, so their part holds that path's "
+        f"instructions in user space. Python {counts['python']}.",
         "",
-        "| Call | Instructions per call |",
-        "|---|---:|",
-        *[f"| `{row['call']}` | {row['instructions_per_call']:,} |" for row in counts["counts"]],
+        "| Call | Instructions per call | Of which the stack scrub | Without the scrub |",
+        "|---|---:|---:|---:|",
+        *[
+            f"| `{row['call']}` | {row['instructions_per_call']:,} | {scrub_text(row)} | {rest_text(row)} |"
+            for row in counts["counts"]
+        ],
         "",
     ]
 

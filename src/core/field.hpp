@@ -91,6 +91,69 @@ inline constexpr std::uint64_t kLow63 = 0x7fffffffffffffffU;
   return (v + ((v + 1U) >> 127)) & kModulus;
 }
 
+// a + b mod 2^64, and in `carry` the carry out of it (0 or 1), without a branch: the compiler's
+// overflow builtin (an add that sets the carry flag) where the native 128-bit type is used,
+// else from the top bits of the operands and the sum.
+[[nodiscard]] constexpr std::uint64_t add_carry(std::uint64_t a, std::uint64_t b,
+                                                std::uint64_t& carry) noexcept {
+#if VELKOR_NATIVE_U128
+  if (!__builtin_is_constant_evaluated()) {
+    std::uint64_t sum = 0;
+    carry = __builtin_add_overflow(a, b, &sum) ? 1U : 0U;
+    return sum;
+  }
+#endif
+  const std::uint64_t sum = a + b;
+  carry = ((a & b) | ((a | b) & ~sum)) >> 63;
+  return sum;
+}
+
+// A 128-bit value as its two 64-bit halves. The split's evaluation keeps its four sums as halves
+// and multiplies them by mul_small_halves: held as 128-bit integers, GCC moved them through the
+// stack at every step (as it still does with the products of mul_loose; done on halves, they
+// were no better there).
+struct Halves {
+  std::uint64_t lo = 0;
+  std::uint64_t hi = 0;
+};
+
+[[nodiscard]] constexpr Halves halves(uint128 v) noexcept {
+  return {lo64(v), hi64(v)};
+}
+[[nodiscard]] constexpr uint128 joined(Halves v) noexcept {
+  return make_u128(v.hi, v.lo);
+}
+
+// The full product of two 64-bit values, as halves.
+[[nodiscard]] constexpr Halves mul_halves(std::uint64_t a, std::uint64_t b) noexcept {
+  return halves(mul_64x64(a, b));
+}
+
+// a + b mod 2^128.
+[[nodiscard]] constexpr Halves add_halves(Halves a, Halves b) noexcept {
+  std::uint64_t carry = 0;
+  const std::uint64_t lo = add_carry(a.lo, b.lo, carry);
+  return {lo, a.hi + b.hi + carry};
+}
+
+// fold() on halves: (hi mod 2^63) · 2^64 + lo plus hi >> 63, which carries at most into the
+// cleared top bit.
+[[nodiscard]] constexpr Halves fold_halves(Halves v) noexcept {
+  std::uint64_t carry = 0;
+  const std::uint64_t lo = add_carry(v.lo, v.hi >> 63, carry);
+  return {lo, (v.hi & kLow63) + carry};
+}
+
+// mul_small_loose on halves: a any 128-bit value, x below 2^64. Result: weak, ≡ a · x.
+[[nodiscard]] constexpr Halves mul_small_halves(Halves a, std::uint64_t x) noexcept {
+  const Halves t1 = mul_halves(a.lo, x);
+  const Halves t2 = add_halves(mul_halves(a.hi, x), {t1.hi, 0});  // a · x = lo(t1) + t2 · 2^64
+  // (lo(t2) mod 2^63) · 2^64 + lo(t1) plus t2 >> 63 (below 2^65): the sum is below
+  // 2^127 + 2^65, and after one fold below 2^127.
+  return fold_halves(
+      add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63}));
+}
+
 // a loose, b weak. Result: weak, ≡ a · b.
 [[nodiscard]] constexpr uint128 mul_loose(uint128 a, uint128 b) noexcept {
   const std::uint64_t a0 = lo64(a);

@@ -56,26 +56,30 @@ __attribute__((noinline))
 #endif
 void evaluate_four(const FieldElement* table, std::size_t degree, const FieldElement* words,
                    std::uint64_t x, Share& out) noexcept {
-  using field_detail::mul_small_loose;
+  using field_detail::add_halves;
+  using field_detail::halves;
+  using field_detail::Halves;
+  using field_detail::joined;
+  using field_detail::mul_small_halves;
   // The chains start at the highest coefficient. Each step adds a value below P to a weak
-  // product: the sum fits in 128 bits, and mul_small_loose accepts any 128-bit value.
+  // product: the sum fits in 128 bits, and mul_small_halves accepts any 128-bit value.
   const FieldElement* row = table + 4 * (degree - 1);
-  uint128 y0 = row[0];
-  uint128 y1 = row[1];
-  uint128 y2 = row[2];
-  uint128 y3 = row[3];
+  Halves y0 = halves(row[0]);
+  Halves y1 = halves(row[1]);
+  Halves y2 = halves(row[2]);
+  Halves y3 = halves(row[3]);
   while (row != table) {
     row -= 4;
-    y0 = mul_small_loose(y0, x) + row[0];
-    y1 = mul_small_loose(y1, x) + row[1];
-    y2 = mul_small_loose(y2, x) + row[2];
-    y3 = mul_small_loose(y3, x) + row[3];
+    y0 = add_halves(mul_small_halves(y0, x), halves(row[0]));
+    y1 = add_halves(mul_small_halves(y1, x), halves(row[1]));
+    y2 = add_halves(mul_small_halves(y2, x), halves(row[2]));
+    y3 = add_halves(mul_small_halves(y3, x), halves(row[3]));
   }
   // A weak value plus a word below 2^64 stays below 2^128.
-  out.a = reduce_mod(mul_small_loose(y0, x) + words[0]);
-  out.b = reduce_mod(mul_small_loose(y1, x) + words[1]);
-  out.c = reduce_mod(mul_small_loose(y2, x) + words[2]);
-  out.d = reduce_mod(mul_small_loose(y3, x) + words[3]);
+  out.a = reduce_mod(joined(add_halves(mul_small_halves(y0, x), halves(words[0]))));
+  out.b = reduce_mod(joined(add_halves(mul_small_halves(y1, x), halves(words[1]))));
+  out.c = reduce_mod(joined(add_halves(mul_small_halves(y2, x), halves(words[2]))));
+  out.d = reduce_mod(joined(add_halves(mul_small_halves(y3, x), halves(words[3]))));
 }
 
 }  // namespace

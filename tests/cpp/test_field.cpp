@@ -100,6 +100,13 @@ TEST(Field, MatchesReferenceOnRandomOperands) {
     ASSERT_EQ(to_native(core::sub_mod(ca, cb)), oracle::sub_mod(a, b)) << "sub " << i;
     ASSERT_EQ(to_native(core::neg_mod(ca)), oracle::neg_mod(a)) << "neg " << i;
     ASSERT_EQ(to_native(core::reduce_mod(ca)), oracle::reduce_mod(a)) << "reduce " << i;
+    // The product on halves that the split's evaluation uses: any value times a 64-bit one,
+    // weak.
+    namespace fd = core::field_detail;
+    const auto x = static_cast<std::uint64_t>(b);
+    const u128 small = to_native(fd::joined(fd::mul_small_halves(fd::halves(ca), x)));
+    ASSERT_LT(small, kTwo127) << "mul_small_halves " << i;
+    ASSERT_EQ(oracle::reduce_mod(small), oracle::mul_mod(a, x)) << "mul_small_halves " << i;
     // add_mod's callers keep the sum within 128 bits.
     const u128 addend = b > kMax128 - a ? kMax128 - a : b;
     ASSERT_EQ(to_native(core::add_mod(ca, from_native(addend))), oracle::add_mod(a, addend))
