@@ -11,17 +11,55 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 NATIVE = Path(__file__).parent / "native"
+
+# Every time limit of the suite is written for an idle machine running the code natively, with
+# room for a loaded one (at least 20 times the time a test takes there), and passed through
+# scaled(). Under qemu-user (VELKOR_EMULATOR, set by scripts/checks/check-other-cpus.sh) and
+# under the sanitizers (VELKOR_SANITIZER, set by scripts/checks/check-sanitizers.sh) the code
+# runs this many times slower, measured with the slowest tests that start interpreters
+# (test_no_leaks_on_success_and_error_paths: 0.9 s natively, 49 s under qemu-aarch64 alone).
+# VELKOR_TIME_FACTOR, when set, replaces the factor (a slow board, a debugger).
+SLOWDOWN = {
+    "qemu-aarch64": 60,
+    "qemu-s390x": 60,
+    "address,undefined": 8,
+}
+
+
+def time_factor() -> float:
+    if os.environ.get("VELKOR_TIME_FACTOR"):
+        return float(os.environ["VELKOR_TIME_FACTOR"])
+    factor = 1.0
+    for variable in ("VELKOR_EMULATOR", "VELKOR_SANITIZER"):
+        value = os.environ.get(variable)
+        if value:
+            # An emulator or sanitizer not in the table is taken to be as slow as the slowest.
+            factor *= SLOWDOWN.get(value, max(SLOWDOWN.values()))
+    return factor
+
+
+def scaled(seconds: float) -> float:
+    """`seconds`, a time limit or a wait written for native code, scaled to where the suite runs."""
+    return seconds * time_factor()
+
+
+# Hypothesis's own time limits (its deadline per example, its health check of slow data
+# generation) would make a verdict depend on the machine's speed and load: the suite has none.
+settings.register_profile("velkor", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("velkor")
 
 
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
     With `preload` (a library built by a fixture below), the code can use the library loaded
-    through ctypes: `fault` or `scan` (see PRELUDES)."""
+    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is in native seconds (scaled())."""
     code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
@@ -29,13 +67,21 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
         # A runtime that must come first (a sanitizer's) stays first.
         env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
         code = PRELUDES[preload.stem] + code
-    return subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=timeout,
-    )
+    limit = scaled(timeout)
+    start = time.monotonic()
+    try:
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=limit)
+    finally:
+        record_time(time.monotonic() - start, limit)
+
+
+def record_time(seconds: float, limit: float) -> None:
+    """With VELKOR_TIMINGS set to a file, adds a line to it: how long a child interpreter ran, its
+    limit and the test (scripts/checks/check-other-cpus.sh shows the ones closest to their limits)."""
+    if path := os.environ.get("VELKOR_TIMINGS"):
+        test = os.environ.get("PYTEST_CURRENT_TEST", "?").rsplit(" ", 1)[0]
+        with open(path, "a") as file:
+            file.write(f"{seconds:.2f} {limit:.0f} {test}\n")
 
 
 def vdso_path_expected() -> bool:

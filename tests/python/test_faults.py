@@ -131,11 +131,11 @@ def test_concurrent_round_trips_from_eight_threads() -> None:
     failures: list[str] = []
     counts = [0] * 8
     keys: list[bytes] = []  # one generator state serves all threads: no key may come twice
-    deadline = time.monotonic() + 3.0
+    deadline = time.monotonic() + 3.0  # how long they run: at least one round each, whatever the load
 
     def worker(number: int) -> None:
         k = 2 + number  # each thread uses its own threshold
-        while time.monotonic() < deadline:
+        while counts[number] == 0 or time.monotonic() < deadline:
             secret = pyvelkor_core.generate_key()
             shares = pyvelkor_core.split_secret(secret, k, k + 3)
             rebuilt = pyvelkor_core.combine_shares(shares[3:], k)
@@ -249,11 +249,17 @@ def test_sigint_ends_a_long_call(call: str) -> None:
         secret = bytes(range(32))
         shares = pyvelkor_core.split_secret(secret, 2, 600_000)
         counts = sys.getrefcount(secret), sys.getrefcount(shares[0])
+        # The signal comes half a second after the call starts, however long the killer takes to
+        # start: it waits for a byte written just before the call.
+        ready, go = os.pipe()
         killer = subprocess.Popen(
-            [sys.executable, "-c", "import os, sys, time; time.sleep(0.5); os.kill(int(sys.argv[1]), 2)",
-             str(os.getpid())]
+            [sys.executable, "-c", "import os, sys, time; os.read(0, 1); time.sleep(0.5); os.kill(int(sys.argv[1]), 2)",
+             str(os.getpid())],
+            stdin=ready,
         )
+        os.close(ready)
         try:
+            os.write(go, b"!")
             {call}
         except KeyboardInterrupt as error:
             print("interrupted", repr(error))

@@ -7,7 +7,7 @@ from __future__ import annotations
 import re
 from pathlib import Path
 
-from conftest import needs_native_cancellation, run_python
+from conftest import needs_native_cancellation, run_python, scaled
 
 EIO = 5
 
@@ -130,7 +130,7 @@ def test_pending_cancellation_waits_for_the_end_of_the_report(fault_library: Pat
         thread.start()
         # A cancelled thread never tells the threading module that it ended: watch its task.
         task = f"/proc/self/task/{{thread.native_id}}"
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + {scaled(60)}
         while os.path.exists(task) and time.monotonic() < deadline:
             time.sleep(0.01)
         fault.fault_disarm()

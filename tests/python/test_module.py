@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import pyvelkor_core
-from conftest import run_python
+from conftest import run_python, scaled
 
 NAMES = ["generate_key", "split_secret", "combine_shares"]
 
@@ -92,9 +92,12 @@ def test_second_interpreter_is_refused() -> None:
     assert "https://docs.python.org/3/howto/isolating-extensions.html" in result.stderr
 
 
-# Python code that the module calls and that releases the interpreter lock (here to sleep), in a
-# daemon thread: when the lock is free again the interpreter is finalizing, and Python 3.12 and
-# 3.13 end the thread with pthread_exit, which unwinds the stack through the module's frames.
+# Python code that the module calls and that releases the interpreter lock (here to wait for an
+# event that the interpreter's finalization sets), in a daemon thread: when the lock is free again
+# the interpreter is finalizing, and Python 3.12 and 3.13 end the thread with pthread_exit, which
+# unwinds the stack through the module's frames. No verdict hangs on a time: the short sleep at
+# exit only gives the thread the time to be ended before the process is (when the process ends
+# first, the test passes having shown less).
 @pytest.mark.parametrize(
     "call",
     [
@@ -117,11 +120,11 @@ def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
         import pyvelkor_core
 
         share = pyvelkor_core.split_secret(b"k" * 32, 2, 3)[0]
-        inside = threading.Event()
+        inside, finalizing = threading.Event(), threading.Event()
 
         def wait_unlocked():
             inside.set()
-            time.sleep(0.5)
+            finalizing.wait()
 
         class Slow:  # a sequence of one share, and the index 2
             def __len__(self):
@@ -163,14 +166,15 @@ def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
 
         class SlowExit:
             def __del__(self):
-                time.sleep(1.5)
+                finalizing.set()
+                time.sleep({scaled(0.2)})
 
         def work():
             {call}
             print("returned", flush=True)
 
         threading.Thread(target=work, daemon=True).start()
-        assert inside.wait(30)
+        assert inside.wait({scaled(30)})
         sys.modules["slow_exit"] = SlowExit()  # finalized with the modules, sleeping
         print("main done")
         """

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import needs_vdso, run_python
+from conftest import needs_vdso, run_python, scaled
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
@@ -83,7 +83,7 @@ def test_splits_make_no_getrandom_system_call_once_the_state_exists(tmp_path: Pa
         os.getrandom(78)
         """
     command = ["strace", "-f", "-e", "trace=getrandom", "-o", str(log), sys.executable, "-c", textwrap.dedent(code)]
-    subprocess.run(command, check=True, timeout=120)
+    subprocess.run(command, check=True, timeout=scaled(120))
     lines = log.read_text().splitlines()
     start, end = (
         next(i for i, line in enumerate(lines) if re.search(rf", {size}, 0\) = {size}$", line)) for size in (77, 78)

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import scaled
+
 pytest.importorskip("mypy")
 
 USE = Path(__file__).parents[1] / "typing" / "use_pyvelkor_core.py"
@@ -21,7 +23,7 @@ def run_mypy(*arguments: str, cwd: Path) -> subprocess.CompletedProcess[str]:
         capture_output=True,
         text=True,
         cwd=cwd,
-        timeout=300,
+        timeout=scaled(300),
     )
 
 
@@ -31,7 +33,7 @@ def test_stubs_match_the_runtime_module(tmp_path: Path) -> None:
         capture_output=True,
         text=True,
         cwd=tmp_path,
-        timeout=300,
+        timeout=scaled(300),
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
