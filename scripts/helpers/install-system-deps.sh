@@ -37,8 +37,13 @@ need qemu-user qemu-aarch64
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing system packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Waits for another apt-get or dpkg that holds the lock (a fresh machine's unattended
+  # upgrades). apt's and debconf's notices ("delaying package configuration", its frontend
+  # fallbacks) are dropped; its errors are shown, and a failure stops the script (pipefail).
+  apt=(apt-get -qq -o DPkg::Lock::Timeout=600)
+  quiet() { grep -v -E '^debconf: |^dpkg-preconfigure: |^(Extracting|Preconfiguring) templates' >&2 || true; }
+  "${apt[@]}" update 2>&1 >/dev/null | quiet
+  "${apt[@]}" install -y --no-install-recommends "${missing[@]}" 2>&1 >/dev/null | quiet
 else
   echo "error: missing system packages: ${missing[*]} (install them, or run as root with apt-get)" >&2
   exit 1
