@@ -24,6 +24,8 @@
 #      under AddressSanitizer and UndefinedBehaviorSanitizer, and runs the fuzz targets briefly;
 #   7. with the environments of step 1: the type checks of the shipped stubs and a short soak
 #      run on every Python.
+# It ends with a table of each step's wall seconds (also when a step fails: the steps up to that
+# one), the background step with the times it started and ended.
 # Set PYTHON to choose the interpreter that builds (it is also tested first).
 set -euo pipefail
 
@@ -33,7 +35,51 @@ source scripts/lib/find-python.sh
 
 build="$root/build/test"
 jobs=${VELKOR_JOBS:-2}
-step() { printf '\n==== %s\n' "$*"; }
+
+# The step table. `step <name>` ends the step before it and starts this one; a step's seconds run
+# from its header to the next header. A step that fails marks its row (`failed_steps`); a
+# background step has its own row (`background_step`, `background_done`).
+step_rows=() failed_steps=() current_step="" step_start=$SECONDS
+background_step="" background_start=0 background_end="" background_pid="" second=""
+end_step() {
+  [ -n "$current_step" ] || return 0
+  step_rows+=("$(printf '%6d  %s' $((SECONDS - step_start)) "$current_step")")
+  current_step=""
+}
+step() {
+  end_step
+  current_step=$*
+  step_start=$SECONDS
+  printf '\n==== %s\n' "$*"
+}
+finish() {
+  local status=$1
+  [ "$status" -eq 0 ] || [ -z "$current_step" ] || failed_steps+=("$current_step")
+  end_step
+  if [ -n "$background_pid" ] && [ -z "$background_end" ]; then
+    # A foreground step failed: the background step is ended, with its children.
+    kill -- "-$background_pid" 2>/dev/null || true
+    wait "$background_pid" 2>/dev/null || true
+  fi
+  [ -z "$second" ] || rm -rf -- "$second"
+  if [ -n "$background_step" ] && [ -n "$background_end" ]; then
+    step_rows+=("$(printf '%6d  %s, in the background from %d s to %d s' \
+      $((background_end - background_start)) "$background_step" "$background_start" "$background_end")")
+  elif [ -n "$background_step" ]; then
+    step_rows+=("$(printf '%6s  %s, in the background from %d s, stopped unfinished at %d s' \
+      - "$background_step" "$background_start" "$SECONDS")")
+  fi
+  printf '\n==== wall seconds per step (%d s in all, on %s cores)\n' "$SECONDS" "$(nproc)"
+  printf '%s\n' "${step_rows[@]}"
+  if [ ${#failed_steps[@]} -ne 0 ]; then
+    printf 'FAILED: %s\n' "${failed_steps[@]}"
+  fi
+}
+trap 'finish $?' EXIT
+# `show_log <log>`: a failed step's log, its lines naming what failed (FAILED: ...) first.
+show_log() {
+  { grep '^FAILED: ' "$1" || true; grep -v '^FAILED: ' "$1" || true; } >&2
+}
 
 step "system packages"
 scripts/helpers/install-system-deps.sh
@@ -56,26 +102,29 @@ step "release files again, from another path: byte-identical"
 # A copy of the tracked files as they are (scripts/release.sh refuses untracked ones), so that
 # changes not yet committed are compared too; the time of the first build is handed on.
 second=$(mktemp -d)
-trap 'rm -rf -- "$second"' EXIT
 git ls-files -z --cached | while IFS= read -r -d '' file; do
   if [ -e "$file" ]; then printf '%s\0' "$file"; fi
 done | xargs -0 cp --parents -t "$second" --
 (export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)} && cd "$second" \
   && scripts/release.sh --no-tests) > "$build/release-again.log" 2>&1 \
-  || { cat "$build/release-again.log"; exit 1; }
+  || { show_log "$build/release-again.log"; exit 1; }
 if ! diff <(cd dist && sha256sum -- *) <(cd "$second/dist" && sha256sum -- *); then
   echo "error: the second build's release files differ from the first's" >&2
   exit 1
 fi
 (cd dist && sha256sum -- *)
 
-step "Python suite on aarch64, s390x and i386: started (scripts/checks/check-other-cpus.sh)"
+end_step
+background_step="Python suite on aarch64, s390x and i386 (scripts/checks/check-other-cpus.sh)"
+background_start=$SECONDS
+printf '\n==== %s: started at %d s\n' "$background_step" "$background_start"
 # Under emulation it takes longest; it runs beside the steps below and is waited for at the end.
-scripts/checks/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
-other_cpus=$!
+# In a session of its own, so that it can be ended with its children when a step fails.
+setsid scripts/checks/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
+background_pid=$!
 
 step "the newest CPythons and their debug builds, in a Debian testing tree (scripts/checks/check-pythons.sh)"
-scripts/checks/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { cat "$build/check-pythons.log"; exit 1; }
+scripts/checks/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { show_log "$build/check-pythons.log"; exit 1; }
 sed -n '/^==== summary/,$p' "$build/check-pythons.log"
 
 velkor_ensure_cmake "$build/venv-tools"
@@ -85,7 +134,8 @@ scripts/example.sh
 
 step "fast loop (scripts/dev.sh): pytest on the editable install, C++ core tests"
 # Its output (every CTest line) goes to a log; the summaries are shown.
-PYTHON="${pythons[0]}" scripts/dev.sh > "$build/dev.log" 2>&1 || { cat "$build/dev.log"; exit 1; }
+PYTHON="${pythons[0]}" scripts/dev.sh > "$build/dev.log" 2>&1 \
+  || { velkor_report_failure "fast loop (scripts/dev.sh)" "$build/dev.log"; exit 1; }
 grep -E '^=+ .*(passed|failed).* =+$|tests passed|^fast loop' "$build/dev.log"
 
 step "C++ core tests, unoptimised (Debug)"
@@ -124,18 +174,25 @@ for python in "${pythons[@]}"; do
   venv="$root/build/release/venv-$version"
   step "type checks on Python $version"
   (cd "$build" && "$venv/bin/python" -m mypy --strict --no-incremental "$root/tests/typing" \
-    && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || status=1
+    && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || { status=1; failed_steps+=("$current_step"); }
   step "soak (short) on Python $version"
-  "$venv/bin/python" "$root/scripts/helpers/soak.py" --rounds 20000 || status=1
+  "$venv/bin/python" "$root/scripts/helpers/soak.py" --rounds 20000 || { status=1; failed_steps+=("$current_step"); }
 done
 
-step "Python suite on aarch64 (the wheel, qemu), s390x (big-endian, qemu), i386 (32-bit, chroot)"
-wait "$other_cpus" || { cat "$build/other-cpus.log"; status=1; }
-grep -E '^(aarch64|s390x|i386) ' "$build/other-cpus.log" || true
-
-if [ "$status" -ne 0 ]; then
-  echo "FAILED"
-  exit 1
+step "waiting for the Python suite on aarch64 (the wheel, qemu), s390x (big-endian, qemu), i386 (32-bit, chroot)"
+background_status=0
+wait "$background_pid" || background_status=$?
+background_end=$SECONDS
+echo "ended at $background_end s"
+if [ "$background_status" -eq 0 ]; then
+  grep -E '^(aarch64|s390x|i386) ' "$build/other-cpus.log" || true
+else
+  show_log "$build/other-cpus.log"
+  failed_steps+=("$background_step")
+  status=1
 fi
+
+end_step
+[ "$status" -eq 0 ] || exit 1
 echo
 echo "all tests passed"

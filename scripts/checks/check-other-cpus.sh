@@ -268,7 +268,7 @@ EOF
     timings="$tree/velkor/timings.txt"
     unset CC  # the tree's gcc
   fi
-  rm -f "$timings"
+  rm -f "$timings" "$work/$cpu.timings"
   local status=0 seen=$timings
   [ -n "$emulator" ] || seen=/velkor/timings.txt
   VELKOR_TIMINGS=$seen "${run[@]}" timeout "$timeout_seconds" "$venv/bin/python" -m pytest -p no:cacheprovider -q \
@@ -305,11 +305,13 @@ for i in "${!cpus[@]}"; do
     i386) what="32-bit, from the sdist, Debian's i386 CPython 3.14 in a chroot" ;;
   esac
   if [ "$status" -ne 0 ]; then
-    tail -n 60 "$work/$cpu.log" >&2
-    echo "FAILED: $cpu ($what): ${summary:-see $work/$cpu.log}" >&2
+    velkor_report_failure "$cpu ($what)${summary:+: $summary}" "$work/$cpu.log"
     failed+=("$cpu")
   else
-    echo "$cpu ($what): $summary"
+    tightest=""
+    [ -s "$work/$cpu.timings" ] && tightest=$(head -n 1 "$work/$cpu.timings" \
+      | awk '{ printf "; the child closest to its limit: %s s of %s s", $1, $2 }')
+    echo "$cpu ($what): $summary$tightest"
   fi
 done
 [ ${#failed[@]} -eq 0 ] || exit 1

@@ -7,6 +7,7 @@
 #   velkor_pip_install    runs `<python> -m pip install -q <args>` (see below).
 #   velkor_activate       activates a virtual environment for commands run as the documentation
 #                         shows them (see below).
+#   velkor_report_failure shows a failed step's log, the failing tests named first (see below).
 #
 # The tools each task needs are declared once, as dependency groups in pyproject.toml; the scripts
 # install them with `pip install --group <pyproject.toml>:<group>` (pip 25.1 or newer, so every
@@ -107,4 +108,21 @@ velkor_run_gtest() {
     return 1
   fi
   echo "$passed"
+}
+
+# `velkor_report_failure <label> <log>`: on standard error, a line naming what failed and, when
+# the log is pytest's, the failing tests; then the log: of a pytest log only its report of the
+# failures (each failing test's traceback and output), of any other log all of it.
+velkor_report_failure() {
+  local label=$1 log=$2 tests
+  tests=$(sed -n -E 's/^(FAILED|ERROR) //p' "$log" | sed 's/ - .*//' | sort -u | paste -sd ' ' -)
+  {
+    echo "FAILED: $label${tests:+: $tests}"
+    if grep -q -E '^=+ (FAILURES|ERRORS) =+$' "$log"; then
+      sed -n -E '/^=+ (FAILURES|ERRORS) =+$/,/^=+ short test summary info =+$/p' "$log" | sed '$d'
+    else
+      cat "$log"
+    fi
+    echo "(the whole log: $log)"
+  } >&2
 }

@@ -59,7 +59,9 @@ settings.load_profile("velkor")
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
     With `preload` (a library built by a fixture below), the code can use the library loaded
-    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is in native seconds (scaled())."""
+    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is in native seconds (scaled());
+    a child that runs past it fails the test with what it wrote so far."""
+    __tracebackhide__ = True
     code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
@@ -71,8 +73,19 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
     start = time.monotonic()
     try:
         return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=limit)
+    except subprocess.TimeoutExpired as error:
+        written = [
+            text.decode(errors="replace") if isinstance(text, bytes) else text or ""
+            for text in (error.stdout, error.stderr)
+        ]
     finally:
         record_time(time.monotonic() - start, limit)
+    # Failed outside the handler, so that the report does not repeat the child's code (the test's
+    # source shows it) in the exception's text.
+    pytest.fail(
+        f"the child interpreter ran past its time limit of {limit:.0f} s ({timeout:g} s scaled by {time_factor():g})\n"
+        f"its standard output so far:\n{written[0]}\nits standard error so far:\n{written[1]}"
+    )
 
 
 def record_time(seconds: float, limit: float) -> None:
