@@ -3,6 +3,8 @@
 #   velkor_find_pythons   prints every usable interpreter, one per line, one per minor version,
 #                         in order of preference: $PYTHON, python3.13, python3.12, python3,
 #                         then the versions installed with pyenv.
+# A PYTHON that is set must be usable (found, runs, 3.12 or newer): sourcing this file ends the
+# script with a message saying why it is not, rather than going on with another interpreter.
 #   velkor_find_python    prints the first of them, or fails with a message.
 #   velkor_pip_install    runs `<python> -m pip install -q <args>` (see below).
 #   velkor_activate       activates a virtual environment for commands run as the documentation
@@ -18,6 +20,25 @@ velkor_pyproject="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/pyproject.
 velkor_python_version() {
   "$1" -c 'import sys; v = sys.version_info; print(f"{v[0]}.{v[1]}") if v >= (3, 12) else sys.exit(1)' 2>/dev/null
 }
+
+velkor_check_python_setting() {
+  [ -n "${PYTHON:-}" ] || return 0
+  local path version status=0
+  if ! path=$(command -v "$PYTHON" 2>/dev/null); then
+    echo "error: PYTHON=$PYTHON: no such program (or it is not executable)" >&2
+    return 1
+  fi
+  version=$("$path" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>&1) || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "error: PYTHON=$PYTHON does not run Python code (exit status $status)${version:+: $version}" >&2
+    return 1
+  fi
+  if ! velkor_python_version "$path" >/dev/null; then
+    echo "error: PYTHON=$PYTHON is Python $version; the module needs Python 3.12 or newer" >&2
+    return 1
+  fi
+}
+velkor_check_python_setting || exit 1
 
 velkor_find_pythons() {
   local candidates=() seen=" " candidate version path
