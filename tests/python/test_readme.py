@@ -21,6 +21,8 @@ TEST_COMMAND = "scripts/test.sh"
 
 def test_readme_has_examples() -> None:
     assert len(BLOCKS) >= 2
+    # The programs under examples/ that the README shows whole: it shows them as they are.
+    assert (ROOT / "examples" / "verify_key.py").read_text(encoding="utf-8") in BLOCKS
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
