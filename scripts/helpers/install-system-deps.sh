@@ -2,7 +2,8 @@
 # Installs the system packages the test and benchmark commands need, when they are missing:
 # a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler and wine64 (to build the
 # core tests for Windows x64 and run them), clang 19 with its fuzzing and sanitizer runtimes,
-# Google Benchmark, strace (to count the system calls of the random source), the oldest supported
+# Google Benchmark, strace (to count the system calls of the random source), gdb (the fast loop's
+# debug run), the oldest supported
 # compilers (GCC 11, Clang 14), the aarch64, s390x and i686 cross compilers with qemu-user to run
 # the core tests and the Python suite on those targets, and debootstrap for the Debian trees of
 # those processors' interpreters.
@@ -25,6 +26,7 @@ need clang-19 clang++-19
 need libclang-rt-19-dev "$(ls -d /usr/lib/llvm-19/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -n 1)"
 need binutils objdump
 need strace strace
+need gdb gdb
 need g++-11 g++-11
 need clang-14 clang++-14
 need g++-aarch64-linux-gnu aarch64-linux-gnu-g++
