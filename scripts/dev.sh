@@ -103,7 +103,7 @@ if command -v gdb >/dev/null 2>&1; then
     echo "FAILED: gdb did not stop in shamir_split with source lines (log: $logs/debug-gdb.log)" >&2
     exit 1
   fi
-  grep -m 1 -E '^#0 ' "$logs/debug-gdb.log"
+  sed -n -E '1,/^#0 / s/^#0 +.*(shamir_split) .* at (.*)$/gdb stopped in \1 at \2/p' "$logs/debug-gdb.log"
 else
   echo "note: gdb is not installed (Debian: gdb): the debug run was skipped" >&2
 fi
