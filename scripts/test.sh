@@ -73,6 +73,8 @@ finish() {
   printf '%s\n' "${step_rows[@]}"
   if [ ${#failed_steps[@]} -ne 0 ]; then
     printf 'FAILED: %s\n' "${failed_steps[@]}"
+  elif [ "$status" -eq 0 ]; then
+    printf '\nall tests passed\n'
   fi
 }
 trap 'finish $?' EXIT
@@ -194,5 +196,3 @@ fi
 
 end_step
 [ "$status" -eq 0 ] || exit 1
-echo
-echo "all tests passed"
