@@ -38,7 +38,7 @@ jobs=${VELKOR_JOBS:-2}
 
 # The step table. `step <name>` ends the step before it and starts this one; a step's seconds run
 # from its header to the next header. A step that fails marks its row (`failed_steps`); a
-# background step has its own row (`background_step`, `background_done`).
+# background step has its own row (`background_step`, from `background_start` to `background_end`).
 step_rows=() failed_steps=() current_step="" step_start=$SECONDS
 background_step="" background_start=0 background_end="" background_pid="" second=""
 end_step() {
