@@ -25,9 +25,9 @@ venv="$root/build/bench-venv"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q --group "$velkor_pyproject:bench"
-"$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$root"
+velkor_pip_install "$venv/bin/python" --upgrade pip
+velkor_pip_install "$venv/bin/python" --group "$velkor_pyproject:bench"
+velkor_pip_install "$venv/bin/python" --force-reinstall --no-deps "$root"
 export PATH="$venv/bin:$PATH"
 
 build="$root/build/bench"

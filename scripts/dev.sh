@@ -10,8 +10,10 @@
 #      pyproject.toml changed);
 #   2. the pytest suite against that editable install;
 #   3. the C++ core tests: configure (no build type: the project builds Release then; warnings
-#      are errors), build and CTest.
-# The commands of steps 1 to 3 are the ones CONTRIBUTING.md shows, run exactly as written.
+#      are errors), build and CTest;
+#   4. one Python test and one C++ test on their own, and the module built unoptimised (Debug, in
+#      build/dev/debug) and run under gdb, stopped in shamir_split (skipped without gdb).
+# The commands of steps 1 to 4 are the ones CONTRIBUTING.md shows, run exactly as written.
 # What a contributor reads is printed: pytest's own output and one summary line per step. The
 # output of pip, CMake, the build and CTest goes to a log under build/dev/logs, shown when its
 # command fails.
@@ -77,8 +79,33 @@ if [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ];
     exit 1
   fi
   grep -E 'tests passed|^Total Test time' "$logs/cpp-test.log"
+  step "one C++ test on its own"
+  logged cpp-one build/dev/cpp/tests/cpp/velkor_core_tests_native --gtest_filter=Field.KnownValues
+  grep -E '^\[  PASSED  \]' "$logs/cpp-one.log"
 else
   echo "note: GoogleTest is not installed (Debian: libgtest-dev): the C++ core tests were skipped" >&2
+fi
+
+step "one Python test on its own"
+python -m pytest tests/python/test_split_combine.py::test_no_leaks_on_success_and_error_paths
+
+step "the module unoptimised, under gdb (logs: $logs/debug-*.log)"
+if command -v gdb >/dev/null 2>&1; then
+  : > "$logs/debug-build.log"
+  logged debug-build cmake -S . -B build/dev/debug -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_WERROR=ON
+  logged debug-build cmake --build build/dev/debug --target pyvelkor_core
+  # -S: no site-packages, so the editable install's finder does not import the other build.
+  PYTHONPATH=build/dev/debug/src gdb -q -batch -ex 'set breakpoint pending on' -ex 'break shamir_split' -ex run -ex bt --args python -S examples/quickstart.py \
+    > "$logs/debug-gdb.log" 2>&1 || true
+  if ! grep -q -E '^#0 .*shamir_split' "$logs/debug-gdb.log" \
+    || ! grep -q -E '^#0 .* at ([^ ]*/)?src/core/split\.cpp:[0-9]+$' "$logs/debug-gdb.log"; then
+    cat "$logs/debug-gdb.log" >&2
+    echo "FAILED: gdb did not stop in shamir_split with source lines (log: $logs/debug-gdb.log)" >&2
+    exit 1
+  fi
+  sed -n -E '1,/^#0 / s/^#0 +.*(shamir_split) .* at (.*)$/gdb stopped in \1 at \2/p' "$logs/debug-gdb.log"
+else
+  echo "note: gdb is not installed (Debian: gdb): the debug run was skipped" >&2
 fi
 echo
 echo "fast loop passed in ${SECONDS} s"

@@ -317,10 +317,26 @@ PY
 done
 
 step "abi3audit, twine check"
+# abi3audit's JSON report, summed up in one line per wheel (its own summary is a banner wrapped
+# to the terminal's width); twine's lines, unwrapped.
 for wheel in "${wheels[@]}" "$windows_wheel"; do
-  abi3audit --strict --summary "$wheel"
+  abi3audit --strict --report "$wheel" > "$work/abi3audit.json" \
+    || { cat "$work/abi3audit.json"; echo "error: abi3audit --strict failed on $(basename "$wheel")" >&2; exit 1; }
+  "$tools/bin/python" - "$work/abi3audit.json" <<'PY'
+import json
+import sys
+
+with open(sys.argv[1]) as file:
+    for spec, found in json.load(file)["specs"].items():
+        for module in found["wheel"]:
+            result = module["result"]
+            bad = len(result["non_abi3_symbols"]) + len(result["future_abi3_objects"])
+            print(f"abi3audit: {spec.rsplit('/', 1)[-1]}: {module['name']}, abi3 {result['computed']}, {bad} violations")
+            if not result["is_abi3"] or bad:
+                sys.exit(f"error: {module['name']} is not clean abi3")
+PY
 done
-twine --no-color check --strict "$sdist" "${wheels[@]}" "$windows_wheel"
+COLUMNS=1000 twine --no-color check --strict "$sdist" "${wheels[@]}" "$windows_wheel"
 
 rm -rf "$root/dist"
 mkdir "$root/dist"

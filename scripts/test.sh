@@ -25,6 +25,8 @@
 #      under AddressSanitizer and UndefinedBehaviorSanitizer, and runs the fuzz targets briefly;
 #   7. with the environments of step 1: the type checks of the shipped stubs and a short soak
 #      run on every Python.
+# It ends with a table of each step's wall seconds (also when a step fails: the steps up to that
+# one), the background steps with the times they started and ended.
 # Set PYTHON to choose the interpreter that builds (it is also tested first).
 set -euo pipefail
 
@@ -34,7 +36,91 @@ source scripts/lib/find-python.sh
 
 build="$root/build/test"
 jobs=${VELKOR_JOBS:-2}
-step() { printf '\n==== %s\n' "$*"; }
+
+# The step table. `step <name>` ends the step before it and starts this one; a step's seconds run
+# from its header to the next header. A step that fails marks its row (`failed_steps`); a
+# background step has its own row (`background_steps`, from `background_starts` to
+# `background_ends`; `background_pids` are their process groups), in the order they started.
+step_rows=() failed_steps=() current_step="" step_start=$SECONDS second=""
+background_steps=() background_starts=() background_ends=() background_pids=() background_logs=()
+end_step() {
+  [ -n "$current_step" ] || return 0
+  step_rows+=("$(printf '%6d  %s' $((SECONDS - step_start)) "$current_step")")
+  current_step=""
+}
+step() {
+  end_step
+  current_step=$*
+  step_start=$SECONDS
+  printf '\n==== %s\n' "$*"
+}
+finish() {
+  local status=$1
+  [ "$status" -eq 0 ] || [ -z "$current_step" ] || failed_steps+=("$current_step")
+  end_step
+  local i
+  for i in "${!background_steps[@]}"; do
+    if [ -z "${background_ends[i]}" ]; then
+      # A foreground step failed: the background step is ended, with its children.
+      kill -- "-${background_pids[i]}" 2>/dev/null || true
+      wait "${background_pids[i]}" 2>/dev/null || true
+    fi
+  done
+  [ -z "$second" ] || rm -rf -- "$second"
+  for i in "${!background_steps[@]}"; do
+    if [ -n "${background_ends[i]}" ]; then
+      step_rows+=("$(printf '%6d  %s, in the background from %d s to %d s' \
+        $((background_ends[i] - background_starts[i])) "${background_steps[i]}" "${background_starts[i]}" \
+        "${background_ends[i]}")")
+    else
+      step_rows+=("$(printf '%6s  %s, in the background from %d s, stopped unfinished at %d s' \
+        - "${background_steps[i]}" "${background_starts[i]}" "$SECONDS")")
+    fi
+  done
+  printf '\n==== wall seconds per step (%d s in all, on %s cores)\n' "$SECONDS" "$(nproc)"
+  printf '%s\n' "${step_rows[@]}"
+  if [ ${#failed_steps[@]} -ne 0 ]; then
+    printf 'FAILED: %s\n' "${failed_steps[@]}"
+  elif [ "$status" -eq 0 ]; then
+    printf '\nall tests passed\n'
+  fi
+}
+trap 'finish $?' EXIT
+# `show_log <log>`: a failed step's log, its lines naming what failed (FAILED: ...) first.
+show_log() {
+  { grep '^FAILED: ' "$1" || true; grep -v '^FAILED: ' "$1" || true; } >&2
+}
+# `start_background <name> <log> <command...>`: a step that runs beside the ones after it, in a
+# session of its own, so that it can be ended with its children when a step fails.
+start_background() {
+  local name=$1 log=$2
+  shift 2
+  end_step
+  background_steps+=("$name")
+  background_starts+=("$SECONDS")
+  background_ends+=("")
+  background_logs+=("$log")
+  printf '\n==== %s: started at %d s\n' "$name" "$SECONDS"
+  setsid "$@" > "$log" 2>&1 &
+  background_pids+=("$!")
+}
+# `wait_background <index> <summary pattern>`: waits for that background step; its summary lines
+# when it passed, its log when it failed (and status=1).
+wait_background() {
+  local i=$1 pattern=$2 result=0
+  step "waiting for: ${background_steps[i]}"
+  wait "${background_pids[i]}" || result=$?
+  background_ends[i]=$SECONDS
+  echo "ended at ${background_ends[i]} s"
+  if [ "$result" -eq 0 ]; then
+    grep -E "$pattern" "${background_logs[i]}" || true
+  else
+    show_log "${background_logs[i]}"
+    failed_steps+=("${background_steps[i]}")
+    status=1
+  fi
+  end_step
+}
 
 step "system packages"
 scripts/helpers/install-system-deps.sh
@@ -57,30 +143,26 @@ step "release files again, from another path: byte-identical"
 # A copy of the tracked files as they are (scripts/release.sh refuses untracked ones), so that
 # changes not yet committed are compared too; the time of the first build is handed on.
 second=$(mktemp -d)
-trap 'rm -rf -- "$second"' EXIT
 git ls-files -z --cached | while IFS= read -r -d '' file; do
   if [ -e "$file" ]; then printf '%s\0' "$file"; fi
 done | xargs -0 cp --parents -t "$second" --
 (export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)} && cd "$second" \
   && scripts/release.sh --no-tests) > "$build/release-again.log" 2>&1 \
-  || { cat "$build/release-again.log"; exit 1; }
+  || { show_log "$build/release-again.log"; exit 1; }
 if ! diff <(cd dist && sha256sum -- *) <(cd "$second/dist" && sha256sum -- *); then
   echo "error: the second build's release files differ from the first's" >&2
   exit 1
 fi
 (cd dist && sha256sum -- *)
 
-step "Python suite on aarch64, s390x and i386: started (scripts/checks/check-other-cpus.sh)"
-# Under emulation it takes longest; it runs beside the steps below and is waited for at the end.
-scripts/checks/check-other-cpus.sh > "$build/other-cpus.log" 2>&1 &
-other_cpus=$!
-
-step "Python suite on Windows' CPython 3.12 and 3.13 (wine): started (scripts/checks/check-windows-suite.sh)"
-scripts/checks/check-windows-suite.sh > "$build/windows-suite.log" 2>&1 &
-windows_suite=$!
+# Under emulation they take longest; they run beside the steps below and are waited for at the end.
+start_background "Python suite on aarch64, s390x and i386 (scripts/checks/check-other-cpus.sh)" \
+  "$build/other-cpus.log" scripts/checks/check-other-cpus.sh
+start_background "Python suite on Windows' CPython 3.12 and 3.13 under Wine (scripts/checks/check-windows-suite.sh)" \
+  "$build/windows-suite.log" scripts/checks/check-windows-suite.sh
 
 step "the newest CPythons and their debug builds, in a Debian testing tree (scripts/checks/check-pythons.sh)"
-scripts/checks/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { cat "$build/check-pythons.log"; exit 1; }
+scripts/checks/check-pythons.sh > "$build/check-pythons.log" 2>&1 || { show_log "$build/check-pythons.log"; exit 1; }
 sed -n '/^==== summary/,$p' "$build/check-pythons.log"
 
 velkor_ensure_cmake "$build/venv-tools"
@@ -90,7 +172,8 @@ scripts/example.sh
 
 step "fast loop (scripts/dev.sh): pytest on the editable install, C++ core tests"
 # Its output (every CTest line) goes to a log; the summaries are shown.
-PYTHON="${pythons[0]}" scripts/dev.sh > "$build/dev.log" 2>&1 || { cat "$build/dev.log"; exit 1; }
+PYTHON="${pythons[0]}" scripts/dev.sh > "$build/dev.log" 2>&1 \
+  || { velkor_report_failure "fast loop (scripts/dev.sh)" "$build/dev.log"; exit 1; }
 grep -E '^=+ .*(passed|failed).* =+$|tests passed|^fast loop' "$build/dev.log"
 
 step "C++ core tests, unoptimised (Debug)"
@@ -132,21 +215,13 @@ for python in "${pythons[@]}"; do
   venv="$root/build/release/venv-$version"
   step "type checks on Python $version"
   (cd "$build" && "$venv/bin/python" -m mypy --strict --no-incremental "$root/tests/typing" \
-    && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || status=1
+    && "$venv/bin/python" -m mypy.stubtest pyvelkor_core) || { status=1; failed_steps+=("$current_step"); }
   step "soak (short) on Python $version"
-  "$venv/bin/python" "$root/scripts/helpers/soak.py" --rounds 20000 || status=1
+  "$venv/bin/python" "$root/scripts/helpers/soak.py" --rounds 20000 || { status=1; failed_steps+=("$current_step"); }
 done
 
-step "Python suite on aarch64 (the wheel, qemu), s390x (big-endian, qemu), i386 (32-bit, chroot)"
-wait "$other_cpus" || { cat "$build/other-cpus.log"; status=1; }
-grep -E '^(aarch64|s390x|i386) ' "$build/other-cpus.log" || true
-step "Python suite on Windows' CPython 3.12 and 3.13, the win_amd64 wheel (wine)"
-wait "$windows_suite" || { cat "$build/windows-suite.log"; status=1; }
-grep -E '^windows ' "$build/windows-suite.log" || true
+wait_background 0 '^(aarch64|s390x|i386) '
+wait_background 1 '^windows '
 
-if [ "$status" -ne 0 ]; then
-  echo "FAILED"
-  exit 1
-fi
-echo
-echo "all tests passed"
+end_step
+[ "$status" -eq 0 ] || exit 1

@@ -101,6 +101,8 @@ for variant in native portable; do
     cp -- "$root/fuzz/corpus/$name"/* "$corpus/"
     log="$build/$variant-$name.log"
     t0=$SECONDS
+    # -timeout: one input runs in microseconds, under both sanitizers too; only an input that
+    # hangs reaches 20 s. The length of a run is a count of inputs (-runs), not a time.
     if nice -n 10 "$build/$variant/$name" -runs="$runs" -max_len="$max_len" -seed="$seed" \
       -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/$variant-$name-" \
       "$corpus" >"$log" 2>&1; then

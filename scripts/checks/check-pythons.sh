@@ -132,7 +132,7 @@ for interpreter in "${interpreters[@]}"; do
     ${debug:+-X dev} -m pytest -q -p no:cacheprovider /velkor/project/tests/python > "$log" 2>&1; then
     tail -n 1 "$log"
   else
-    cat "$log"
+    velkor_report_failure "pytest on $interpreter" "$log"
     status=1
   fi
   summaries+=("$interpreter: $(tail -n 1 "$log")")

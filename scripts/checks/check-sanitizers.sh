@@ -47,8 +47,8 @@ venv="$root/build/asan-venv"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q --group "$velkor_pyproject:dev"
+velkor_pip_install "$venv/bin/python" --upgrade pip
+velkor_pip_install "$venv/bin/python" --group "$velkor_pyproject:dev"
 export PATH="$venv/bin:$PATH"
 failed=()
 
@@ -87,7 +87,8 @@ echo "module: $module (instrumented)"
 pytest_asan() {  # pytest_asan <more ASAN_OPTIONS> <pytest arguments...>
   local options=$1
   shift
-  (cd "$root/build" && LD_PRELOAD="$asan_runtime $ubsan_runtime" \
+  # VELKOR_SANITIZER: the suite scales its time limits to the instrumented code (conftest.py).
+  (cd "$root/build" && LD_PRELOAD="$asan_runtime $ubsan_runtime" VELKOR_SANITIZER="$sanitize" \
     ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0$options" \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 }

@@ -58,6 +58,8 @@ stop_wine() { [ -z "$wineserver" ] || "$wineserver" -k 2>/dev/null || true; }
 trap stop_wine EXIT
 
 total=0
+# Each program runs in seconds; the limit only stops one that hangs (Wine waiting on a server
+# that went away), and is far from any run's time on a loaded machine.
 for variant in native portable; do
   passed=$(velkor_run_gtest "$build/tests-$variant.log" \
     "Windows x64 (wine) core tests, $variant 128-bit integer" \

@@ -2,7 +2,8 @@
 # Installs the system packages the test and benchmark commands need, when they are missing:
 # a C++ compiler, GoogleTest, valgrind, the mingw-w64 cross compiler and wine64 (to build the
 # core tests for Windows x64 and run them), clang 19 with its fuzzing and sanitizer runtimes,
-# Google Benchmark, strace (to count the system calls of the random source), the oldest supported
+# Google Benchmark, strace (to count the system calls of the random source), gdb (the fast loop's
+# debug run), the oldest supported
 # compilers (GCC 11, Clang 14), the aarch64, s390x and i686 cross compilers with qemu-user to run
 # the core tests and the Python suite on those targets, and debootstrap for the Debian trees of
 # those processors' interpreters.
@@ -25,6 +26,7 @@ need clang-19 clang++-19
 need libclang-rt-19-dev "$(ls -d /usr/lib/llvm-19/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a 2>/dev/null | head -n 1)"
 need binutils objdump
 need strace strace
+need gdb gdb
 need g++-11 g++-11
 need clang-14 clang++-14
 need g++-aarch64-linux-gnu aarch64-linux-gnu-g++
@@ -37,8 +39,13 @@ need qemu-user qemu-aarch64
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing system packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Waits for another apt-get or dpkg that holds the lock (a fresh machine's unattended
+  # upgrades). apt's and debconf's notices ("delaying package configuration", its frontend
+  # fallbacks) are dropped; its errors are shown, and a failure stops the script (pipefail).
+  apt=(apt-get -qq -o DPkg::Lock::Timeout=600)
+  quiet() { grep -v -E '^debconf: |^dpkg-preconfigure: |^(Extracting|Preconfiguring) templates' >&2 || true; }
+  "${apt[@]}" update 2>&1 >/dev/null | quiet
+  "${apt[@]}" install -y --no-install-recommends "${missing[@]}" 2>&1 >/dev/null | quiet
 else
   echo "error: missing system packages: ${missing[*]} (install them, or run as root with apt-get)" >&2
   exit 1

@@ -3,10 +3,13 @@
 #   velkor_find_pythons   prints every usable interpreter, one per line, one per minor version,
 #                         in order of preference: $PYTHON, python3.13, python3.12, python3,
 #                         then the versions installed with pyenv.
+# A PYTHON that is set must be usable (found, runs, 3.12 or newer): sourcing this file ends the
+# script with a message saying why it is not, rather than going on with another interpreter.
 #   velkor_find_python    prints the first of them, or fails with a message.
 #   velkor_pip_install    runs `<python> -m pip install -q <args>` (see below).
 #   velkor_activate       activates a virtual environment for commands run as the documentation
 #                         shows them (see below).
+#   velkor_report_failure shows a failed step's log, the failing tests named first (see below).
 #
 # The tools each task needs are declared once, as dependency groups in pyproject.toml; the scripts
 # install them with `pip install --group <pyproject.toml>:<group>` (pip 25.1 or newer, so every
@@ -17,6 +20,25 @@ velkor_pyproject="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/pyproject.
 velkor_python_version() {
   "$1" -c 'import sys; v = sys.version_info; print(f"{v[0]}.{v[1]}") if v >= (3, 12) else sys.exit(1)' 2>/dev/null
 }
+
+velkor_check_python_setting() {
+  [ -n "${PYTHON:-}" ] || return 0
+  local path version status=0
+  if ! path=$(command -v "$PYTHON" 2>/dev/null); then
+    echo "error: PYTHON=$PYTHON: no such program (or it is not executable)" >&2
+    return 1
+  fi
+  version=$("$path" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>&1) || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "error: PYTHON=$PYTHON does not run Python code (exit status $status)${version:+: $version}" >&2
+    return 1
+  fi
+  if ! velkor_python_version "$path" >/dev/null; then
+    echo "error: PYTHON=$PYTHON is Python $version; the module needs Python 3.12 or newer" >&2
+    return 1
+  fi
+}
+velkor_check_python_setting || exit 1
 
 velkor_find_pythons() {
   local candidates=() seen=" " candidate version path
@@ -107,4 +129,21 @@ velkor_run_gtest() {
     return 1
   fi
   echo "$passed"
+}
+
+# `velkor_report_failure <label> <log>`: on standard error, a line naming what failed and, when
+# the log is pytest's, the failing tests; then the log: of a pytest log only its report of the
+# failures (each failing test's traceback and output), of any other log all of it.
+velkor_report_failure() {
+  local label=$1 log=$2 tests
+  tests=$(sed -n -E 's/^(FAILED|ERROR) //p' "$log" | sed 's/ - .*//' | sort -u | paste -sd ' ' -)
+  {
+    echo "FAILED: $label${tests:+: $tests}"
+    if grep -q -E '^=+ (FAILURES|ERRORS) =+$' "$log"; then
+      sed -n -E '/^=+ (FAILURES|ERRORS) =+$/,/^=+ short test summary info =+$/p' "$log" | sed '$d'
+    else
+      cat "$log"
+    fi
+    echo "(the whole log: $log)"
+  } >&2
 }

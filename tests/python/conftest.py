@@ -11,34 +11,70 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 NATIVE = Path(__file__).parent / "native"
 WINDOWS = sys.platform == "win32"
-
-# VELKOR_EMULATOR is set by the test command when the suite runs under an emulator: qemu-user
-# (qemu-aarch64, qemu-s390x) or Wine (wine). Time limits are for runaway children, not
-# measurements: under emulation they are ten times as long.
-EMULATOR = os.environ.get("VELKOR_EMULATOR", "")
-TIME_SCALE = 10 if EMULATOR else 1
-
-
-def scaled(seconds: float) -> float:
-    """A time limit of `seconds` on a native run, scaled for an emulator."""
-    return seconds * TIME_SCALE
-
 
 # What cannot mean anything on Windows: fork, POSIX signals and thread cancellation, /proc,
 # resource limits (ulimit).
 posix_only = pytest.mark.skipif(WINDOWS, reason="POSIX only (fork, signals, /proc or resource limits)")
 
+# Every time limit of the suite is written for an idle machine running the code natively, with
+# room for a loaded one (at least 20 times the time a test takes there), and passed through
+# scaled(). Under qemu-user or Wine (VELKOR_EMULATOR, set by scripts/checks/check-other-cpus.sh
+# and scripts/checks/check-windows-suite.sh), under
+# the sanitizers (VELKOR_SANITIZER, set by scripts/checks/check-sanitizers.sh) and in a 32-bit
+# interpreter (whose module has no native 128-bit integer) the code runs this many times
+# slower, measured with the slowest child interpreter, test_no_leaks_on_success_and_error_paths:
+# 0.9 s natively on an idle machine, 49 s under qemu-aarch64 alone; side by side on one loaded
+# machine, 1.6 to 2.1 times as long under ASan and UBSan, and 1.7 to 2 times as long in the
+# i386 chroot.
+# VELKOR_TIME_FACTOR, when set, replaces the factor (a slow board, a debugger).
+SLOWDOWN = {
+    "qemu-aarch64": 60,
+    "qemu-s390x": 60,
+    # Wine runs the x86-64 code natively, but each child interpreter's start (the prefix, the
+    # distribution's DLLs) takes seconds, and the suite starts hundreds of them.
+    "wine": 10,
+    "address,undefined": 4,
+    "32-bit": 2,
+}
+
+
+def time_factor() -> float:
+    if os.environ.get("VELKOR_TIME_FACTOR"):
+        return float(os.environ["VELKOR_TIME_FACTOR"])
+    factor = SLOWDOWN["32-bit"] if sys.maxsize < 2**32 else 1.0
+    for variable in ("VELKOR_EMULATOR", "VELKOR_SANITIZER"):
+        value = os.environ.get(variable)
+        if value:
+            # An emulator or sanitizer not in the table is taken to be as slow as the slowest.
+            factor *= SLOWDOWN.get(value, max(SLOWDOWN.values()))
+    return factor
+
+
+def scaled(seconds: float) -> float:
+    """`seconds`, a time limit or a wait written for native code, scaled to where the suite runs."""
+    return seconds * time_factor()
+
+
+# Hypothesis's own time limits (its deadline per example, its health check of slow data
+# generation) would make a verdict depend on the machine's speed and load: the suite has none.
+settings.register_profile("velkor", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("velkor")
+
 
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
     With `preload` (a library built by a fixture below), the code can use the library loaded
-    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is scaled for an emulator."""
+    through ctypes: `fault` or `scan` (see PRELUDES). `timeout` is in native seconds (scaled());
+    a child that runs past it fails the test with what it wrote so far."""
+    __tracebackhide__ = True
     code = textwrap.dedent(code)
     env = dict(os.environ)
     env.pop("PYTHONWARNINGS", None)
@@ -47,13 +83,32 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
             # A runtime that must come first (a sanitizer's) stays first.
             env["LD_PRELOAD"] = f"{env['LD_PRELOAD']} {preload}" if env.get("LD_PRELOAD") else str(preload)
         code = PRELUDES[preload.stem] + code
-    return subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=scaled(timeout),
+    limit = scaled(timeout)
+    start = time.monotonic()
+    try:
+        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=limit)
+    except subprocess.TimeoutExpired as error:
+        written = [
+            text.decode(errors="replace") if isinstance(text, bytes) else text or ""
+            for text in (error.stdout, error.stderr)
+        ]
+    finally:
+        record_time(time.monotonic() - start, limit)
+    # Failed outside the handler, so that the report does not repeat the child's code (the test's
+    # source shows it) in the exception's text.
+    pytest.fail(
+        f"the child interpreter ran past its time limit of {limit:.0f} s ({timeout:g} s scaled by {time_factor():g})\n"
+        f"its standard output so far:\n{written[0]}\nits standard error so far:\n{written[1]}"
     )
+
+
+def record_time(seconds: float, limit: float) -> None:
+    """With VELKOR_TIMINGS set to a file, adds a line to it: how long a child interpreter ran, its
+    limit and the test (scripts/checks/check-other-cpus.sh shows the ones closest to their limits)."""
+    if path := os.environ.get("VELKOR_TIMINGS"):
+        test = os.environ.get("PYTEST_CURRENT_TEST", "?").rsplit(" ", 1)[0]
+        with open(path, "a") as file:
+            file.write(f"{seconds:.2f} {limit:.0f} {test}\n")
 
 
 def vdso_path_expected() -> bool:
@@ -77,7 +132,7 @@ needs_vdso = pytest.mark.skipif(
 # Under qemu-user a pending thread cancellation does not end the thread at its next cancellation
 # point; Windows has no thread cancellation.
 needs_native_cancellation = pytest.mark.skipif(
-    EMULATOR.startswith("qemu") or WINDOWS,
+    os.environ.get("VELKOR_EMULATOR", "").startswith("qemu") or WINDOWS,
     reason="no POSIX thread cancellation on Windows"
     if WINDOWS
     else "a pending cancellation does not act under qemu-user",

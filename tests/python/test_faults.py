@@ -147,11 +147,11 @@ def test_concurrent_round_trips_from_eight_threads() -> None:
     failures: list[str] = []
     counts = [0] * 8
     keys: list[bytes] = []  # one generator state serves all threads: no key may come twice
-    deadline = time.monotonic() + 3.0
+    deadline = time.monotonic() + 3.0  # how long they run: at least one round each, whatever the load
 
     def worker(number: int) -> None:
         k = 2 + number  # each thread uses its own threshold
-        while time.monotonic() < deadline:
+        while counts[number] == 0 or time.monotonic() < deadline:
             secret = pyvelkor_core.generate_key()
             shares = pyvelkor_core.split_secret(secret, k, k + 3)
             rebuilt = pyvelkor_core.combine_shares(shares[3:], k)
@@ -245,7 +245,7 @@ def test_calls_near_the_end_of_a_small_thread_stack(fault_library: Path, stack_s
         assert (result.returncode, result.stdout) == (0, "['ok']\n"), (name, deepest, result.stderr[-3000:])
 
 
-# SIGINT half a second in, and sent() to wait until it was. On POSIX another process sends it. On
+# start() has SIGINT come half a second later, and sent() waits until it came. On POSIX another process sends it. On
 # Windows Ctrl-C reaches a console process as a call of the C runtime's SIGINT handler in a
 # thread of the process; Wine delivers no console control event to a process without a console
 # (GenerateConsoleCtrlEvent fails), so a timer thread calls the C runtime's raise(SIGINT), as
@@ -258,14 +258,22 @@ kernel32.CreateTimerQueueTimer.argtypes = [ctypes.c_void_p] * 4 + [ctypes.c_ulon
 timer = ctypes.c_void_p()
 c_raise = ctypes.cast(ctypes.CDLL("ucrtbase")["raise"], ctypes.c_void_p)
 once = 8  # WT_EXECUTEONLYONCE
-assert kernel32.CreateTimerQueueTimer(ctypes.byref(timer), None, c_raise, signal.SIGINT, 500, 0, once)
+def start():
+    assert kernel32.CreateTimerQueueTimer(ctypes.byref(timer), None, c_raise, signal.SIGINT, 500, 0, once)
 sent = lambda: None
 """
     if WINDOWS
     else """\
+# The signal comes half a second after the call starts, however long the killer takes to start:
+# it waits for a byte written just before the call.
+ready, go = os.pipe()
 killer = subprocess.Popen(
-    [sys.executable, "-c", "import os, sys, time; time.sleep(0.5); os.kill(int(sys.argv[1]), 2)", str(os.getpid())]
+    [sys.executable, "-c", "import os, sys, time; os.read(0, 1); time.sleep(0.5); os.kill(int(sys.argv[1]), 2)",
+     str(os.getpid())],
+    stdin=ready,
 )
+os.close(ready)
+start = lambda: os.write(go, b"!")
 sent = killer.wait
 """
 )
@@ -293,6 +301,7 @@ def test_sigint_ends_a_long_call(call: str) -> None:
         counts = sys.getrefcount(secret), sys.getrefcount(shares[0])
 {textwrap.indent(SEND_SIGINT, "        ")}
         try:
+            start()
             {call}
         except KeyboardInterrupt as error:
             print("interrupted", repr(error))

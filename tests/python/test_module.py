@@ -101,14 +101,18 @@ def test_second_interpreter_is_refused() -> None:
 # On Windows the main thread's time.sleep() waits on the SIGINT event too, which is closed by then
 # (OSError: invalid handle): there the finalizer spins, and the interpreter hands its lock on
 # every switch interval.
-SLOW_EXIT = (
-    "end = time.monotonic() + 1.5\n                while time.monotonic() < end: pass" if WINDOWS else "time.sleep(1.5)"
-)
+def slow_exit(seconds: float) -> str:
+    if WINDOWS:
+        return f"end = time.monotonic() + {seconds}\n                while time.monotonic() < end: pass"
+    return f"time.sleep({seconds})"
 
 
-# Python code that the module calls and that releases the interpreter lock (here to sleep), in a
-# daemon thread: when the lock is free again the interpreter is finalizing, and Python 3.12 and
-# 3.13 end the thread with pthread_exit, which unwinds the stack through the module's frames.
+# Python code that the module calls and that releases the interpreter lock (here to wait for an
+# event that the interpreter's finalization sets), in a daemon thread: when the lock is free again
+# the interpreter is finalizing, and Python 3.12 and 3.13 end the thread with pthread_exit, which
+# unwinds the stack through the module's frames. No verdict hangs on a time: the short sleep at
+# exit only gives the thread the time to be ended before the process is (when the process ends
+# first, the test passes having shown less).
 @pytest.mark.parametrize(
     "call",
     [
@@ -131,11 +135,11 @@ def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
         import pyvelkor_core
 
         share = pyvelkor_core.split_secret(b"k" * 32, 2, 3)[0]
-        inside = threading.Event()
+        inside, finalizing = threading.Event(), threading.Event()
 
         def wait_unlocked():
             inside.set()
-            time.sleep(0.5)
+            finalizing.wait()
 
         class Slow:  # a sequence of one share, and the index 2
             def __len__(self):
@@ -177,7 +181,8 @@ def test_daemon_thread_inside_a_call_at_exit(call: str) -> None:
 
         class SlowExit:
             def __del__(self):
-                {SLOW_EXIT}
+                finalizing.set()
+                {slow_exit(scaled(0.2))}
 
         def work():
             {call}

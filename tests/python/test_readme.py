@@ -3,7 +3,11 @@ CONTRIBUTING.md show is run, as written, by the test command."""
 
 from __future__ import annotations
 
+import os
 import re
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -21,6 +25,8 @@ TEST_COMMAND = "scripts/test.sh"
 
 def test_readme_has_examples() -> None:
     assert len(BLOCKS) >= 2
+    # The programs under examples/ that the README shows whole: it shows them as they are.
+    assert (ROOT / "examples" / "verify_key.py").read_text(encoding="utf-8") in BLOCKS
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
@@ -70,3 +76,27 @@ def test_documented_command_is_run_by_the_test_command(document: str, command: s
     assert any(pattern.search(line) for line in lines_the_test_command_runs()), (
         f"{document} shows `{command}`, which {TEST_COMMAND} does not run as written"
     )
+
+
+# CONTRIBUTING.md: a PYTHON that is set and unusable stops the scripts with the reason; none is
+# replaced by another interpreter.
+@pytest.mark.parametrize(
+    ("python", "reason"),
+    [
+        ("/nonexistent/python", "no such program"),
+        (str(README), "no such program"),  # not executable
+        ("false", "does not run Python code (exit status 1)"),
+        (sys.executable, None),
+    ],
+    ids=["missing", "not executable", "not Python", "usable"],
+)
+def test_an_unusable_python_setting_stops_the_scripts(python: str, reason: str | None) -> None:
+    command = 'source scripts/lib/find-python.sh && echo "found: $(velkor_find_python)"'
+    result = subprocess.run(
+        ["bash", "-c", command], cwd=ROOT, env={**os.environ, "PYTHON": python}, capture_output=True, text=True
+    )
+    if reason is None:
+        assert (result.returncode, result.stdout) == (0, f"found: {shutil.which(python)}\n"), result.stderr
+    else:
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr.startswith(f"error: PYTHON={python}") and reason in result.stderr
