@@ -44,12 +44,7 @@ SHARES = split_secret(SECRET, 3, 5)
 def fresh[T: (int, float, str, bytes)](value: T) -> T:
     """A new object equal to `value`, made by this call: a reference the module kept to it would
     keep its block. Integers must lie outside the small-integer cache, texts be two or more long."""
-    # Parsed back from its text: arithmetic such as `value + 0` may hand back the same object
-    # (CPython 3.15 does for integers).
-    if isinstance(value, str | bytes):
-        copy = value[:1] + value[1:]
-    else:
-        copy = type(value)(repr(value))
+    copy = value[:1] + value[1:] if isinstance(value, str | bytes) else value + 0
     assert copy is not value, f"{value!r} is not made anew"
     return cast(T, copy)
 
@@ -143,7 +138,8 @@ def fresh_shares(*texts: str) -> list[str]:
 
 # Each raise makes a new exception: one raised again would carry its growing traceback along.
 UNPRINTABLE_QUALNAME = answering_qualname(lambda: RuntimeError("no name"))
-LARGE, NEGATIVE = 300, -300
+# Above every small-integer cache: CPython 3.15 keeps 0 to 1024 (earlier versions 0 to 256).
+LARGE, NEGATIVE = 1100, -1100
 BAD_INDEX = Index(error=type_error_with_cause)
 NO_ERROR = None
 
