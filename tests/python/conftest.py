@@ -69,6 +69,22 @@ settings.register_profile("velkor", deadline=None, suppress_health_check=[Health
 settings.load_profile("velkor")
 
 
+# Wine's CreateProcess now and then fails with ERROR_INTERNAL_ERROR (1359) before the child
+# runs at all; the start is tried again then, a few times. Nothing of the child has run, so no
+# verdict is repeated.
+WINE_START_FAILURE = 1359
+
+
+def start_child(command: list[str], *, env: dict[str, str], timeout: float) -> subprocess.CompletedProcess[str]:
+    for attempt in range(3):
+        try:
+            return subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
+        except OSError as error:
+            if getattr(error, "winerror", None) != WINE_START_FAILURE or attempt == 2:
+                raise
+    raise AssertionError("unreachable")
+
+
 def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a new interpreter (the one running the tests) and captures its output.
     With `preload` (a library built by a fixture below), the code can use the library loaded
@@ -86,7 +102,7 @@ def run_python(code: str, *, preload: Path | None = None, timeout: float = 120) 
     limit = scaled(timeout)
     start = time.monotonic()
     try:
-        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=limit)
+        return start_child([sys.executable, "-c", code], env=env, timeout=limit)
     except subprocess.TimeoutExpired as error:
         written = [
             text.decode(errors="replace") if isinstance(text, bytes) else text or ""
