@@ -327,11 +327,11 @@ import json
 import sys
 
 with open(sys.argv[1]) as file:
-    for spec, found in json.load(file)["specs"].items():
+    for target, found in json.load(file)["specs"].items():
         for module in found["wheel"]:
             result = module["result"]
             bad = len(result["non_abi3_symbols"]) + len(result["future_abi3_objects"])
-            print(f"abi3audit: {spec.rsplit('/', 1)[-1]}: {module['name']}, abi3 {result['computed']}, {bad} violations")
+            print(f"abi3audit: {target.rsplit('/', 1)[-1]}: {module['name']}, abi3 {result['computed']}, {bad} violations")
             if not result["is_abi3"] or bad:
                 sys.exit(f"error: {module['name']} is not clean abi3")
 PY

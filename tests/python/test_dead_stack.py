@@ -125,9 +125,9 @@ def under_stack_limit(code: str, kib: int, prelude: str = "") -> str:
     limit too)."""
     load = """
 import importlib.util, sys
-spec = importlib.util.spec_from_file_location("pyvelkor_core", sys.argv[1])
-sys.modules["pyvelkor_core"] = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(sys.modules["pyvelkor_core"])
+location = importlib.util.spec_from_file_location("pyvelkor_core", sys.argv[1])
+sys.modules["pyvelkor_core"] = importlib.util.module_from_spec(location)
+location.loader.exec_module(sys.modules["pyvelkor_core"])
 """
     return f"""
 import os, resource, sys, pyvelkor_core
@@ -357,6 +357,13 @@ print(helper.switched_call(calls, {int(above)}, {stack_size}))
 # Signals that land while the scrub clears down to the end of a small thread's stack: the kernel's
 # frame and the handler's run below the wiped region. A timer sends them to the calling thread
 # only (the main thread blocks them); the calls run with 14 KiB left, where the scrub is clamped.
+def load_stack_end(library: Path) -> str:
+    """Code that loads the stack-end helper as `helper`, its call typed."""
+    return f"""helper = ctypes.PyDLL({str(library)!r})
+helper.call_near_stack_end.argtypes = [ctypes.py_object, ctypes.c_size_t]
+helper.call_near_stack_end.restype = ctypes.c_long"""
+
+
 @pytest.mark.skipif(
     sys.version_info >= (3, 14),
     reason="CPython 3.14 and later run no Python code with less than their own stack margin left",
@@ -367,9 +374,7 @@ def test_signals_during_the_scrub_near_the_end_of_the_stack(stack_end_library: P
         CALLS
         + f"""
 import signal, threading
-helper = ctypes.PyDLL({str(stack_end_library)!r})
-helper.call_near_stack_end.argtypes = [ctypes.py_object, ctypes.c_size_t]
-helper.call_near_stack_end.restype = ctypes.c_long
+{load_stack_end(stack_end_library)}
 received = []
 signal.signal(signal.SIGALRM, lambda *_: received.append(1))
 def work():
@@ -404,9 +409,7 @@ def test_calls_follow_a_changed_stack_limit(stack_end_library: Path, limit_mib: 
         CALLS
         + f"""
 import json, os, resource
-helper = ctypes.PyDLL({str(stack_end_library)!r})
-helper.call_near_stack_end.argtypes = [ctypes.py_object, ctypes.c_size_t]
-helper.call_near_stack_end.restype = ctypes.c_long
+{load_stack_end(stack_end_library)}
 patterns = {{name: bytes.fromhex(text) for name, text in {patterns}.items()}}
 found = {{}}
 
