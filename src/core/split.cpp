@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 
+#include "core/cancellation.hpp"
 #include "core/internal_failure.hpp"
 #include "core/interrupt_poll.hpp"
 #include "core/scratch.hpp"
@@ -128,11 +129,16 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
 
   // Drawn row by row (word 0's coefficients of x^1 … x^(k−1), then word 1's, …), stored
   // interleaved by power. A coefficient (two requests) costs about as much as a small share.
-  PollCountdown drawing(poll, items_per_poll(kShareSteps));
-  for (std::size_t w = 0; w < kWords; ++w) {
-    for (std::size_t j = 0; j < degree_size; ++j) {
-      table[kWords * j + w] = random_field_element(draw);
-      drawing.tick();
+  // The requests may reach a cancellation point (random_u64 leaves that to its caller), so
+  // cancellation is held off for the whole table: once a split, not once a request.
+  {
+    const CancellationHeldOff held_off;
+    PollCountdown drawing(poll, items_per_poll(kShareSteps));
+    for (std::size_t w = 0; w < kWords; ++w) {
+      for (std::size_t j = 0; j < degree_size; ++j) {
+        table[kWords * j + w] = random_field_element(draw);
+        drawing.tick();
+      }
     }
   }
 

@@ -13,8 +13,15 @@ namespace velkor::core {
 // "Error: OS Error: <code>" (see internal_failure.hpp). A size of 0 makes no system call.
 void fill_random(void* buffer, std::size_t size);
 
-// One 8-byte request to fill_random, read little-endian (the first byte delivered is the least
-// significant).
+// fill_random for a caller that holds thread cancellation off already (core/cancellation.hpp):
+// the same requests and failures, without changing the thread's cancellation state. Where the
+// generator's call is not a cancellation point (macOS, the BSDs, Windows) the two are the same.
+void fill_random_held_off(void* buffer, std::size_t size);
+
+// One 8-byte request to the generator, read little-endian (the first byte delivered is the least
+// significant). It leaves the thread's cancellation state alone: its caller holds cancellation
+// off (shamir_split does, around the whole coefficient table), so that the 8 · (k − 1) requests
+// of a split pay for that once.
 [[nodiscard]] std::uint64_t random_u64();
 
 // The message of a generator failure with the given non-zero failure code (below 2^31).

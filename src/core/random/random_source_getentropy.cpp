@@ -44,4 +44,9 @@ void fill_random(void* buffer, std::size_t size) {
   }
 }
 
+// Not a cancellation point here: the same call.
+void fill_random_held_off(void* buffer, std::size_t size) {
+  fill_random(buffer, size);
+}
+
 }  // namespace velkor::core

@@ -31,16 +31,10 @@ namespace velkor::core {
 
 namespace {
 
-// Fills `remaining` bytes (at least one) at `next` with getrandom(). Kept out of line, so that
-// the vDSO path, which does not call it, keeps the few instructions it had before cancellation
-// was held off here.
-#if defined(__GNUC__) || defined(__clang__)
-__attribute__((noinline))
-#endif
+// Fills `remaining` bytes (at least one) at `next` with getrandom(). getrandom() is a
+// cancellation point, and the module calls it with the interpreter lock held: the caller holds
+// cancellation off (core/cancellation.hpp).
 void fill_with_getrandom(unsigned char* next, std::size_t remaining) {
-  // getrandom() is a cancellation point, and the module calls it with the interpreter lock
-  // held (core/cancellation.hpp).
-  const CancellationHeldOff held_off;
   while (remaining > 0) {
     // Flags 0: the urandom source, which blocks only until the kernel's generator has been
     // seeded once after boot and never afterwards. Requests above 256 bytes may be answered
@@ -66,6 +60,22 @@ void fill_with_getrandom(unsigned char* next, std::size_t remaining) {
   }
 }
 
+// The part of a request of `size` bytes (at least one) that `vdso` answers, when it is not null:
+// how many bytes at the start of the buffer it filled. The vDSO answers in full. A failure
+// (negative), no byte or more than asked for leaves the whole request to getrandom(), a short
+// answer the rest of it: then getrandom() reports whatever really fails, exactly as on the path
+// without the vDSO.
+std::size_t vdso_part(const VdsoGetrandom* vdso, void* buffer, std::size_t size) {
+  if (vdso == nullptr) {
+    return 0;
+  }
+  const ssize_t got = (*vdso)(buffer, size);
+  if (got > 0 && static_cast<std::size_t>(got) <= size) {
+    return static_cast<std::size_t>(got);
+  }
+  return 0;
+}
+
 std::optional<VdsoGetrandom> choose_vdso_getrandom() noexcept {
 #if defined(__GLIBC__)
   if (linux_random::c_library_uses_vdso(::gnu_get_libc_version())) {
@@ -88,21 +98,15 @@ std::optional<VdsoGetrandom> choose_vdso_getrandom() noexcept {
 namespace linux_random {
 
 void fill_random_from(const VdsoGetrandom* vdso, void* buffer, std::size_t size) {
-  auto* next = static_cast<unsigned char*>(buffer);
-  std::size_t remaining = size;
-  if (vdso != nullptr && remaining > 0) {
-    const ssize_t got = (*vdso)(next, remaining);
-    // The vDSO answers in full. A failure (negative), no byte or more than asked for leaves the
-    // whole request to getrandom(), a short answer the rest of it: then getrandom() reports
-    // whatever really fails, exactly as on the path without the vDSO.
-    if (got > 0 && static_cast<std::size_t>(got) <= remaining) {
-      next += got;
-      remaining -= static_cast<std::size_t>(got);
-    }
+  if (size == 0) {
+    return;
   }
-  // What the vDSO answered in full makes no system call.
-  if (remaining > 0) {
-    fill_with_getrandom(next, remaining);
+  // What the vDSO answered in full makes no system call, and needs no change of the thread's
+  // cancellation state.
+  const std::size_t done = vdso_part(vdso, buffer, size);
+  if (done < size) {
+    const CancellationHeldOff held_off;
+    fill_with_getrandom(static_cast<unsigned char*>(buffer) + done, size - done);
   }
 }
 
@@ -155,6 +159,16 @@ void fill_random(void* buffer, std::size_t size) {
     return;  // no request, and no reason to open the vDSO state
   }
   linux_random::fill_random_from(linux_random::process_vdso_getrandom(), buffer, size);
+}
+
+void fill_random_held_off(void* buffer, std::size_t size) {
+  if (size == 0) {
+    return;
+  }
+  const std::size_t done = vdso_part(linux_random::process_vdso_getrandom(), buffer, size);
+  if (done < size) {
+    fill_with_getrandom(static_cast<unsigned char*>(buffer) + done, size - done);
+  }
 }
 
 }  // namespace velkor::core

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -29,6 +30,7 @@
 
 #if defined(__linux__)
 #include "core/random/random_source_linux.hpp"
+#include "core/split.hpp"
 #endif
 
 #if defined(_WIN32)
@@ -243,12 +245,16 @@ struct Request {
   std::ptrdiff_t offset;  // from the buffer given to fill_random
   std::size_t length;
   unsigned int flags;
+  // getrandom() is a cancellation point: every request the module makes must find cancellation
+  // disabled, so that a pending one cannot act while the interpreter lock is held.
+  bool cancellation_held_off = true;
 
   bool operator==(const Request&) const = default;
 };
 
 void PrintTo(const Request& request, std::ostream* out) {
-  *out << "getrandom(+" << request.offset << ", " << request.length << ", " << request.flags << ")";
+  *out << "getrandom(+" << request.offset << ", " << request.length << ", " << request.flags << ")"
+       << (request.cancellation_held_off ? "" : " with cancellation enabled");
 }
 
 struct Script {
@@ -289,7 +295,10 @@ extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
   // Subtracted as integers: the random_u64 test has no buffer of its own to compare with.
   const auto offset = static_cast<std::ptrdiff_t>(reinterpret_cast<std::uintptr_t>(out) -
                                                   reinterpret_cast<std::uintptr_t>(script.base));
-  script.requests.push_back({offset, length, flags});
+  int state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+  pthread_setcancelstate(state, nullptr);
+  script.requests.push_back({offset, length, flags, state == PTHREAD_CANCEL_DISABLE});
   const Reply reply = script.replies.front();
   script.replies.pop_front();
   switch (reply.answer) {
@@ -386,6 +395,25 @@ TEST(ScriptedRandomU64, IsOneEightByteRequestReadLittleEndian) {
   }
   // Bytes delivered 01 02 ... 08: the first one is the least significant.
   EXPECT_EQ(value, 0x0807060504030201u);
+}
+
+TEST(ScriptedSplit, DrawsEightRequestsPerDegreeWithCancellationHeldOffThenRestoresIt) {
+  // random_u64 leaves cancellation to its caller: the split holds it off around the whole table,
+  // and gives the thread its state back afterwards.
+  const std::vector<std::uint8_t> secret(32, 7);
+  std::deque<Reply> replies(16, bytes(8));
+  ScriptedGetrandom scripted(nullptr, std::move(replies));
+  const auto shares = velkor::core::shamir_split(secret, 3, 5);
+  ASSERT_TRUE(shares.ok());
+  ASSERT_EQ(scripted.requests().size(), 16u);
+  for (const Request& request : scripted.requests()) {
+    EXPECT_EQ(request.length, 8u);
+    EXPECT_TRUE(request.cancellation_held_off);
+  }
+  int state = 0;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+  pthread_setcancelstate(state, nullptr);
+  EXPECT_EQ(state, PTHREAD_CANCEL_ENABLE);
 }
 
 // ---------------------------------------------------------------------------------------------
