@@ -73,16 +73,16 @@ class StrItems {
   std::size_t owned_ = 0;  // the first one still owned here (the ones before belong to a list)
 };
 
-// A new list of str, one per UTF-8 text of `texts` (anything with size() and an operator[]
-// giving text), in the same order. Signals are checked every few thousand items, as in the core,
+// A new list of str, one per UTF-8 text of `texts` (anything with size() that a range-for
+// walks, giving texts), in the same order. Signals are checked every few thousand items, as in the core,
 // while the str objects are made; the list is made after the last check.
 template <class TextList>
 [[nodiscard]] OwnedRef make_str_list(const TextList& texts) {
   StrItems items(texts.size());
   core::PollCountdown polls(check_signals, core::items_per_poll(core::kShareSteps));
-  for (std::size_t i = 0; i < texts.size(); ++i) {
+  for (const auto& text : texts) {
     polls.tick();
-    items.add(std::string_view(texts[i]));
+    items.add(std::string_view(text));
   }
   return items.into_list();
 }

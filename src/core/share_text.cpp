@@ -86,6 +86,18 @@ void write_hex128(char* out, uint128 v) noexcept {
 
 // Writes the shortest decimal form of the public `v`; returns the number of digits.
 std::size_t write_decimal(char* out, uint128 v) noexcept {
+  if (hi64(v) == 0) {
+    // The common case, every index a split writes: count the digits, then write them from the
+    // last one back, in place.
+    std::uint64_t small = lo64(v);
+    std::size_t count = 1;
+    for (std::uint64_t rest = small; rest >= 10; rest /= 10) ++count;
+    for (std::size_t i = count; i-- > 0;) {
+      out[i] = static_cast<char>('0' + small % 10);
+      small /= 10;
+    }
+    return count;
+  }
   char digits[40];
   std::size_t count = 0;
   // Digits are produced from the low end. While the value needs more than 64 bits, peel off

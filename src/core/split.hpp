@@ -36,6 +36,35 @@ class ShareList {
     return {text_.data() + text_offset(i), text_size(i + 1)};
   }
 
+  // The texts in order of their index, share 1 first. Each one starts where the one before it
+  // ended, and the length grows by one at each power of ten, so a walk through the list costs a
+  // few instructions a text, where operator[] works the place out from the start of the buffer.
+  class Iterator {
+   public:
+    [[nodiscard]] std::string_view operator*() const noexcept { return {text_, size_}; }
+    Iterator& operator++() noexcept {
+      text_ += size_;
+      if (++x_ == next_power_) {
+        ++size_;
+        // Past 10^19 no index has another digit to gain (and no list is that long).
+        next_power_ = next_power_ <= UINT64_MAX / 10 ? next_power_ * 10 : 0;
+      }
+      return *this;
+    }
+    [[nodiscard]] bool operator==(const Iterator& other) const noexcept { return x_ == other.x_; }
+
+   private:
+    friend class ShareList;
+    Iterator(const char* text, std::uint64_t x, std::size_t size, std::uint64_t next_power) noexcept
+        : text_(text), x_(x), size_(size), next_power_(next_power) {}
+    const char* text_;
+    std::uint64_t x_;            // the index of the text the iterator is at
+    std::size_t size_;           // its length
+    std::uint64_t next_power_;   // the lowest index with one digit more
+  };
+  [[nodiscard]] Iterator begin() const noexcept { return {text_.data(), 1, text_size(1), 10}; }
+  [[nodiscard]] Iterator end() const noexcept { return {nullptr, count_ + 1, 0, 0}; }
+
   // Total length of the texts of shares 1 … count; the offset of the text of share count + 1.
   [[nodiscard]] static std::size_t text_offset(std::size_t count) noexcept;
   // Length of the text of share x: the decimal digits of x and 4 · 33.

@@ -164,7 +164,7 @@ TEST(Split, EvaluatePolynomialEdgeCases) {
 TEST(Split, SharesAreTheValuesOfTheDrawnPolynomials) {
   auto rng = testing::seeded_generator();
   const std::pair<std::uint64_t, std::uint64_t> shapes[] = {
-      {2, 2}, {2, 3}, {3, 5}, {7, 7}, {10, 20}};
+      {2, 2}, {2, 3}, {3, 5}, {7, 7}, {10, 20}, {2, 1001}};
   for (const auto& [k, n] : shapes) {
     const std::uint64_t seed = rng();
     const auto secret = secret_from(seed);
@@ -184,6 +184,8 @@ TEST(Split, SharesAreTheValuesOfTheDrawnPolynomials) {
         row.push_back(v == kP ? 0 : v);
       }
     }
+    // The walk through the list meets the texts operator[] gives, in order.
+    auto walked = list.begin();
     for (std::uint64_t x = 1; x <= n; ++x) {
       u128 values[4];
       for (int w = 0; w < 4; ++w) {
@@ -195,8 +197,12 @@ TEST(Split, SharesAreTheValuesOfTheDrawnPolynomials) {
       }
       const std::string_view text = list[x - 1];
       EXPECT_EQ(text, testing::reference_share_text(x, values)) << "k=" << k << " x=" << x;
-      EXPECT_EQ(text.size(), (x >= 10 ? 2U : 1U) + 132U);
+      EXPECT_EQ(text.size(), std::to_string(x).size() + 132U);
+      ASSERT_FALSE(walked == list.end()) << "x=" << x;
+      EXPECT_EQ(*walked, text) << "x=" << x;
+      ++walked;
     }
+    EXPECT_TRUE(walked == list.end());
   }
 }
 
