@@ -57,6 +57,24 @@ std::uint64_t load_be64(const std::uint8_t* bytes) noexcept {
 #endif
 }
 
+// The last Horner step, y · x + s mod P, for y any 128-bit value, x and the secret word s below
+// 2^64. y · x = lo(t1) + t2 · 2^64 with t2 below 2^128; cut at bit 127 it is
+// lo(t1) + (t2 mod 2^63) · 2^64 below 2^127 and t2 >> 63 below 2^65. Their sum with s is below
+// 2^127 + 2^66, so one fold makes it loose, and canonical() reduces it: one fold fewer than a
+// product made weak first and reduced after the addition.
+FieldElement last_step(field_detail::Halves y, std::uint64_t x, std::uint64_t s) noexcept {
+  using field_detail::add_halves;
+  using field_detail::Halves;
+  using field_detail::kLow63;
+  using field_detail::mul_halves;
+  const Halves t1 = mul_halves(y.lo, x);
+  const Halves t2 = add_halves(mul_halves(y.hi, x), {t1.hi, 0});
+  Halves sum =
+      add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63});
+  sum = add_halves(sum, {s, 0});
+  return field_detail::canonical(field_detail::fold(field_detail::joined(sum)));
+}
+
 // The four values of the share at x, f_w(x) for w = 0 … 3, written to out.a … out.d: the table
 // holds coefficient j (of x^(j + 1)) of word w at 4 · j + w, and degree >= 1. The four Horner
 // chains are independent, so the processor overlaps them. Kept out of line with few live values:
@@ -65,7 +83,7 @@ std::uint64_t load_be64(const std::uint8_t* bytes) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((noinline))
 #endif
-void evaluate_four(const FieldElement* table, std::size_t degree, const FieldElement* words,
+void evaluate_four(const FieldElement* table, std::size_t degree, const std::uint64_t* words,
                    std::uint64_t x, Share& out) noexcept {
   using field_detail::add_halves;
   using field_detail::halves;
@@ -86,11 +104,10 @@ void evaluate_four(const FieldElement* table, std::size_t degree, const FieldEle
     y2 = add_halves(mul_small_halves(y2, x), halves(row[2]));
     y3 = add_halves(mul_small_halves(y3, x), halves(row[3]));
   }
-  // A weak value plus a word below 2^64 stays below 2^128.
-  out.a = reduce_mod(joined(add_halves(mul_small_halves(y0, x), halves(words[0]))));
-  out.b = reduce_mod(joined(add_halves(mul_small_halves(y1, x), halves(words[1]))));
-  out.c = reduce_mod(joined(add_halves(mul_small_halves(y2, x), halves(words[2]))));
-  out.d = reduce_mod(joined(add_halves(mul_small_halves(y3, x), halves(words[3]))));
+  out.a = last_step(y0, x, words[0]);
+  out.b = last_step(y1, x, words[1]);
+  out.c = last_step(y2, x, words[2]);
+  out.d = last_step(y3, x, words[3]);
 }
 
 }  // namespace
@@ -134,7 +151,7 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   const auto degree_size = static_cast<std::size_t>(degree);
   Scratch<FieldElement, kWords * kInlineDegree, true> table(kWords * degree_size);
 
-  SecretArray<FieldElement, kWords> words;
+  SecretArray<std::uint64_t, kWords> words;
   for (std::size_t w = 0; w < kWords; ++w) words[w] = load_be64(secret.data() + 8 * w);
 
   // Drawn row by row (word 0's coefficients of x^1 … x^(k−1), then word 1's, …), stored
