@@ -75,7 +75,8 @@ class ShareList {
                                          std::uint64_t n, RandomWordSource draw,
                                          InterruptPoll poll);
 
-  SecretVector<char> text_;  // all share texts, without separators
+  // All share texts, without separators; written in full by the split before it is returned.
+  std::vector<char, WriteFirstAllocator<char>> text_;
   std::size_t count_ = 0;
 };
 

@@ -7,7 +7,10 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace velkor::core {
@@ -39,6 +42,29 @@ struct WipingAllocator {
 
 template <class T>
 using SecretVector = std::vector<T, WipingAllocator<T>>;
+
+// WipingAllocator for a buffer that is written in full before anything reads it (the texts of a
+// split): an element made without a value is left uninitialised, so that resize() does not zero
+// the block first. The block is wiped when it is released, like any other.
+template <class T>
+struct WriteFirstAllocator : WipingAllocator<T> {
+  using value_type = T;
+  WriteFirstAllocator() noexcept = default;
+  template <class U>
+  WriteFirstAllocator(const WriteFirstAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <class U, class... Arguments>
+  void construct(U* place, Arguments&&... arguments) {
+    ::new (static_cast<void*>(place)) U(std::forward<Arguments>(arguments)...);
+  }
+  template <class U>
+  friend bool operator==(const WriteFirstAllocator&, const WriteFirstAllocator<U>&) noexcept {
+    return true;
+  }
+};
 
 // A string whose heap block is wiped when it is released (on growth too). A text of up to 15
 // characters sits in the string object's own small buffer instead, which nothing wipes; the

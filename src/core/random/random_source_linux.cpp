@@ -17,6 +17,7 @@
 #include <gnu/libc-version.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <optional>
@@ -166,14 +167,39 @@ void fill_random(void* buffer, std::size_t size) {
   linux_random::fill_random_from(linux_random::process_vdso_getrandom(), buffer, size);
 }
 
+namespace {
+
+// Set once the first request has found that requests go to getrandom(): from then on the path of
+// a request needs no look at the vDSO state, and no frame of its own.
+std::atomic<bool> getrandom_only{false};
+
+// fill_random_held_off for a request that may use the vDSO (every request until the path is
+// known, then every request where the vDSO is used).
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((noinline))
+#endif
+void fill_random_chosen(void* buffer, std::size_t size) {
+  const VdsoGetrandom* const vdso = linux_random::process_vdso_getrandom();
+  if (vdso == nullptr) {
+    getrandom_only.store(true, std::memory_order_relaxed);
+  }
+  const std::size_t done = vdso_part(vdso, buffer, size);
+  if (done < size) {
+    fill_with_getrandom(static_cast<unsigned char*>(buffer) + done, size - done);
+  }
+}
+
+}  // namespace
+
 void fill_random_held_off(void* buffer, std::size_t size) {
   if (size == 0) {
     return;
   }
-  const std::size_t done = vdso_part(linux_random::process_vdso_getrandom(), buffer, size);
-  if (done < size) {
-    fill_with_getrandom(static_cast<unsigned char*>(buffer) + done, size - done);
+  if (getrandom_only.load(std::memory_order_relaxed)) {
+    fill_with_getrandom(static_cast<unsigned char*>(buffer), size);
+    return;
   }
+  fill_random_chosen(buffer, size);
 }
 
 }  // namespace velkor::core
