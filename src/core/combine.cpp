@@ -94,13 +94,11 @@ void multiply_differences(std::uint64_t xi, const std::uint64_t* xs, std::size_t
 // divisors[i] = x_i · ∏_{m≠i} (x_i − x_m) mod P when every index is below 2^63, so that the
 // differences are exact signed 64-bit integers. With w the bit width of the largest difference,
 // any ⌊63 / w⌋ of them multiply exactly into one signed 64-bit word, which then enters the field:
-// for indices 1 … 255 that is seven differences per field product. An equal pair of indices
-// gives a zero difference, so both divisors come out 0. The rows are k differences each; `poll`
-// is called between them, every few of them.
-void small_index_divisors(const std::uint64_t* xs, std::size_t k, FieldElement* divisors,
-                          InterruptPoll poll) {
-  const auto [low, high] = std::minmax_element(xs, xs + k);
-  const std::uint64_t span = *high - *low;
+// for indices 1 … 255 that is seven differences per field product. `span` is the largest index
+// less the smallest. An equal pair of indices gives a zero difference, so both divisors come out
+// 0. The rows are k differences each; `poll` is called between them, every few of them.
+void small_index_divisors(const std::uint64_t* xs, std::size_t k, std::uint64_t span,
+                          FieldElement* divisors, InterruptPoll poll) {
   const int width = std::max(1, static_cast<int>(std::bit_width(span)));
   const auto per_word = static_cast<std::size_t>(63 / width);
   PollCountdown rows(poll, items_per_poll(k));
@@ -147,41 +145,116 @@ void general_divisors(const FieldElement* xs, std::size_t k, FieldElement* divis
   }
 }
 
-// The inverse of a public d with 2 <= d < 2^32 by the extended Euclidean algorithm: a few
-// divisions instead of the 136 field operations of inv_mod. t_j ≡ r_j / d is kept mod P.
-FieldElement inverse_of_small(std::uint32_t d) noexcept {
-  const DivMod32 first = divmod_u32(kModulus, d);  // P = q · d + r, so r ≡ −q · d
-  std::uint64_t r_prev = d;
-  std::uint64_t r = first.remainder;
-  FieldElement t_prev = 1U;                                // d ≡ 1 · d
-  FieldElement t = kModulus - reduce_mod(first.quotient);  // r ≡ −q · d
-  while (r != 1) {                                         // r > 0: gcd(d, P) = 1
-    const std::uint64_t q = r_prev / r;
-    const std::uint64_t next = r_prev - q * r;
-    const FieldElement product = field_detail::canonical(field_detail::mul_small_loose(t, q));
-    const FieldElement t_next = reduce_mod(t_prev + (kModulus - product));
-    r_prev = r;
-    r = next;
-    t_prev = t;
-    t = t_next;
+// The inverse of a public d with 2 <= d < 2^63 by the extended Euclidean algorithm: a few dozen
+// word divisions instead of the 136 field operations of inv_mod. With P = q · d + r the
+// algorithm runs on d and r, whose Bézout coefficients are exact 64-bit integers (of magnitude at
+// most d); from u · d + v · r = 1 and r ≡ −q · d follows d^(−1) ≡ u − v · q, one field product.
+FieldElement inverse_of_word(std::uint64_t d) noexcept {
+  const DivMod64 first = divmod_u64(kModulus, d);
+  // a = ua · d + va · r and b = ub · d + vb · r, the coefficients in unsigned words that wrap to
+  // the bits of the signed values.
+  std::uint64_t a = d;
+  std::uint64_t b = first.remainder;  // 1 … d − 1: the prime P has no divisor d
+  std::uint64_t ua = 1;
+  std::uint64_t va = 0;
+  std::uint64_t ub = 0;
+  std::uint64_t vb = 1;
+  while (b != 1) {  // the remainders end in gcd(d, r) = gcd(d, P) = 1
+    const std::uint64_t q = a / b;
+    const std::uint64_t next = a - q * b;
+    const std::uint64_t u = ua - q * ub;
+    const std::uint64_t v = va - q * vb;
+    a = b;
+    b = next;
+    ua = ub;
+    ub = u;
+    va = vb;
+    vb = v;
   }
-  return t;
+  // ub and vb have opposite signs (or ub = 0 and vb = 1), so u − v · q is ±(|u| + |v| · q),
+  // negative exactly when v is positive; it is not 0, and |u| < 2^63 keeps the sum below 2^128.
+  const std::uint64_t v_sign = 0U - (vb >> 63);
+  const std::uint64_t u_sign = 0U - (ub >> 63);
+  const uint128 sum = field_detail::mul_small_loose(first.quotient, (vb ^ v_sign) - v_sign) +
+                      ((ub ^ u_sign) - u_sign);
+  const FieldElement magnitude = field_detail::canonical(field_detail::fold(sum));
+  return v_sign != 0 ? magnitude : kModulus - magnitude;
 }
 
 // The inverse of a public field value (0 … P − 1; 0 gives 0). A value or a negated value below
-// 2^32 takes the Euclidean way; the rest take inv_mod.
+// 2^63 takes the Euclidean way; the rest take inv_mod.
 FieldElement public_inverse(FieldElement v) noexcept {
-  constexpr std::uint64_t kSmall = std::uint64_t{1} << 32;
   if (v == 0U || v == 1U) return v;
-  if (hi64(v) == 0 && lo64(v) < kSmall) {
-    return inverse_of_small(static_cast<std::uint32_t>(lo64(v)));
-  }
+  if (hi64(v) == 0 && lo64(v) >> 63 == 0) return inverse_of_word(lo64(v));
   const FieldElement negated = kModulus - v;
-  if (hi64(negated) == 0 && lo64(negated) < kSmall) {
+  if (hi64(negated) == 0 && lo64(negated) >> 63 == 0) {
     if (negated == 1U) return v;  // (−1)^(−1) = −1
-    return kModulus - inverse_of_small(static_cast<std::uint32_t>(lo64(negated)));
+    return kModulus - inverse_of_word(lo64(negated));
   }
   return inv_mod(v);
+}
+
+// Whether every divisor x_i · ∏_{m≠i} (x_i − x_m) of k indices (non-zero, below 2^63, the largest
+// `high`, the smallest `low`) is an exact signed 64-bit integer: its magnitude is below 2^63 when
+// the bit widths of one factor up to `high` and k − 1 factors up to high − low add up to 63 or
+// less.
+bool exact_divisors(std::size_t k, std::uint64_t low, std::uint64_t high) noexcept {
+  return k <= 64 && static_cast<std::size_t>(std::bit_width(high)) +
+                            (k - 1) * static_cast<std::size_t>(std::bit_width(high - low)) <=
+                        63;
+}
+
+// The weights scale / divisor_i when exact_divisors holds for the k indices at `xs`. Instead of
+// one inversion of the product of all divisors mod P, the divisors are taken in runs whose exact
+// product R stays below 2^63, and each run's R is inverted by inverse_of_word. Then weight i is
+// ±(scale / R) · (R / |divisor_i|), and R / |divisor_i| is the exact product of the run's other
+// divisors: those before i times those after i. A divisor of 0 (an equal index) gives the weight
+// 0 and stays out of the runs. `poll` is called between the rows of the divisors, every few of
+// them.
+void exact_weights(const std::uint64_t* xs, std::size_t k, FieldElement scale,
+                   FieldElement* weights, InterruptPoll poll) {
+  std::size_t first = 0;  // the current run's first share
+  std::uint64_t run = 1;  // the exact product of the magnitudes of its divisors
+  // Until its run ends, weights[j] holds the product of the magnitudes before j in the run (high
+  // half) and divisor j as a signed word (low half).
+  const auto end_run = [&](std::size_t end) {
+    const FieldElement per_run = run == 1 ? scale : mul_mod(scale, inverse_of_word(run));
+    std::uint64_t after = 1;
+    for (std::size_t j = end; j-- > first;) {
+      const std::uint64_t divisor = lo64(weights[j]);
+      if (divisor == 0) continue;  // weight 0, already in place
+      const std::uint64_t sign = 0U - (divisor >> 63);
+      const FieldElement value =  // not 0: a product of non-zero values below P
+          field_detail::canonical(field_detail::mul_small_loose(per_run, hi64(weights[j]) * after));
+      weights[j] = sign != 0 ? kModulus - value : value;
+      after *= (divisor ^ sign) - sign;
+    }
+  };
+  PollCountdown rows(poll, items_per_poll(k));
+  for (std::size_t i = 0; i < k; ++i) {
+    rows.tick();
+    const std::uint64_t xi = xs[i];
+    // Exact as a signed product (exact_divisors); unsigned words wrap to the same bits.
+    std::uint64_t divisor = xi;
+    for (std::size_t m = 0; m < i; ++m) divisor *= xi - xs[m];
+    for (std::size_t m = i + 1; m < k; ++m) divisor *= xi - xs[m];
+    if (divisor == 0) {
+      weights[i] = 0U;
+      continue;
+    }
+    const std::uint64_t sign = 0U - (divisor >> 63);
+    const std::uint64_t magnitude = (divisor ^ sign) - sign;
+    uint128 grown = mul_64x64(run, magnitude);
+    if (hi64(grown) != 0 || lo64(grown) >> 63 != 0) {
+      end_run(i);
+      first = i;
+      run = 1;
+      grown = magnitude;
+    }
+    weights[i] = make_u128(run, divisor);
+    run = lo64(grown);
+  }
+  end_run(k);
 }
 
 // The Lagrange weights at 0 of the indices of the k shares, written to `weights`. See
@@ -189,6 +262,10 @@ FieldElement public_inverse(FieldElement v) noexcept {
 // between the rows of the divisors.
 void weights_into(const Share* shares, std::size_t k, FieldElement* weights, InterruptPoll poll) {
   if (k == 0) return;  // no shares: the value at 0 of no polynomial is 0
+  if (k == 1) {        // both products are empty, whatever the index
+    weights[0] = 1U;
+    return;
+  }
   Scratch<FieldElement, kInlineShares, false> scratch(k);
   FieldElement* const xs = scratch.data();
   std::size_t zeros = 0;
@@ -212,17 +289,29 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights, Int
   }
 
   // With every x_i ≠ 0, ∏_{m≠i} (−x_m) = (−1)^(k−1) · X / x_i where X = ∏ x_m, so
-  // weight i = (−1)^(k−1) · X / (x_i · den_i). The divisors go to `weights` first; a divisor of
-  // 0 (den_i = 0: an equal index) gives the weight 0. They are inverted together (Montgomery's
-  // trick): one inversion and 3 (k − 1) multiplications.
+  // weight i = scale / divisor_i with scale = (−1)^(k−1) · X and divisor_i = x_i · den_i. A
+  // divisor of 0 (den_i = 0: an equal index) gives the weight 0.
   PublicProduct all;
   for (std::size_t i = 0; i < k; ++i) all.multiply(xs[i]);
   const FieldElement x_product = all.value();
+  const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
+  // The divisors go to `weights` first. They are inverted together (Montgomery's trick): one
+  // inversion and 3 (k − 1) multiplications; exact ones are taken in runs by exact_weights.
   FieldElement* const divisors = weights;
   if (small) {
     Scratch<std::uint64_t, kInlineShares, false> narrow(k);
-    for (std::size_t i = 0; i < k; ++i) narrow[i] = lo64(xs[i]);
-    small_index_divisors(narrow.data(), k, divisors, poll);
+    std::uint64_t low = ~std::uint64_t{0};
+    std::uint64_t high = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+      narrow[i] = lo64(xs[i]);
+      low = std::min(low, narrow[i]);
+      high = std::max(high, narrow[i]);
+    }
+    if (exact_divisors(k, low, high)) {
+      exact_weights(narrow.data(), k, scale, weights, poll);
+      return;
+    }
+    small_index_divisors(narrow.data(), k, high - low, divisors, poll);
   } else {
     general_divisors(xs, k, divisors, poll);
   }
@@ -236,7 +325,6 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights, Int
     prefix[i] = running;
   }
   // scale / (product of all live divisors); each step below takes one divisor out of it.
-  const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
   FieldElement inverse = mul_mod(public_inverse(running), scale);
   for (std::size_t i = k; i-- > 0;) {
     const FieldElement divisor = divisors[i];
