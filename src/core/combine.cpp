@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -362,30 +363,81 @@ std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares
 
 namespace {
 
-// Σ word_j(share i) · weight i for the four words at once, each sum kept weak (below 2^127)
-// between the steps and reduced at the end. Constant time in the share values.
+// Writes `word` to the 8 bytes at `out`, most significant first: one byte swap and one store on
+// a little-endian machine.
+void store_big_endian(std::uint8_t* out, std::uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+#if defined(__GNUC__) || defined(__clang__)
+    word = __builtin_bswap64(word);
+    std::memcpy(out, &word, sizeof word);
+    return;
+#endif
+  }
+  for (int b = 0; b < 8; ++b)
+    out[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(word >> (56 - 8 * b));
+}
+
+// Σ word(share i) · weight i mod P for one of the four words. The products are summed exactly,
+// by 64-bit columns: the four 64 × 64-bit partial products of a value (any 128-bit value) and a
+// weight (canonical) put their halves into the columns of 2^0, 2^64, 2^128 and 2^192, each
+// summed in a 128-bit integer (at most 3k terms below 2^64, and k is below 2^57: each column stays
+// below 2^123), and the columns are reduced once at the end. No fold between the terms, and no
+// branch or memory index on the values.
+FieldElement weighted_sum(const Share* shares, const FieldElement* weights, std::size_t k,
+                          uint128 Share::*word) noexcept {
+  using field_detail::fold;
+  // A column as two words: a 64-bit add and the carry into the high word. (Held as 128-bit
+  // integers, GCC kept the columns on the stack and cleared a word there for every add.)
+  struct Column {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    void add(std::uint64_t x) noexcept {
+      std::uint64_t carry = 0;
+      lo = field_detail::add_carry(lo, x, carry);
+      hi += carry;
+    }
+    [[nodiscard]] uint128 value() const noexcept { return make_u128(hi, lo); }
+  };
+  Column c0;
+  Column c1;
+  Column c2;
+  Column c3;
+  for (std::size_t i = 0; i < k; ++i) {
+    const uint128 value = shares[i].*word;
+    const std::uint64_t v0 = lo64(value);
+    const std::uint64_t v1 = hi64(value);
+    const std::uint64_t w0 = lo64(weights[i]);
+    const std::uint64_t w1 = hi64(weights[i]);
+    const uint128 p00 = mul_64x64(v0, w0);
+    const uint128 p01 = mul_64x64(v0, w1);
+    const uint128 p10 = mul_64x64(v1, w0);
+    const uint128 p11 = mul_64x64(v1, w1);
+    c0.add(lo64(p00));
+    c1.add(hi64(p00));
+    c1.add(lo64(p01));
+    c1.add(lo64(p10));
+    c2.add(hi64(p01));
+    c2.add(hi64(p10));
+    c2.add(lo64(p11));
+    c3.add(hi64(p11));
+  }
+  // With 2^128 ≡ 2 (mod P) the sum is ≡ low + high · 2^64, where low = c0 + 2 c2 and
+  // high = c1 + 2 c3 are below 2^125; high · 2^64 splits into lo(high) · 2^64, folded, and
+  // hi(high) · 2^128 ≡ 2 hi(high). The total stays below 2^127 + 2^126, and one fold makes it
+  // weak.
+  const uint128 low = c0.value() + (c2.value() << 1);
+  const uint128 high = c1.value() + (c3.value() << 1);
+  const uint128 total = fold(make_u128(lo64(high), 0)) + low + (uint128{hi64(high)} << 1);
+  return field_detail::canonical(fold(total));
+}
+
+// The four sums of weighted_sum, word a … d.
 void weighted_sums(const Share* shares, const FieldElement* weights, std::size_t k,
                    FieldElement* sums) noexcept {
-  using field_detail::fold;
-  using field_detail::mul_loose;
-  uint128 s0 = 0U;
-  uint128 s1 = 0U;
-  uint128 s2 = 0U;
-  uint128 s3 = 0U;
-  for (std::size_t i = 0; i < k; ++i) {
-    const Share& share = shares[i];
-    const FieldElement weight = weights[i];  // canonical, so weak
-    // fold() makes any 128-bit value loose; a weak sum plus a weak product stays below 2^128 − 1,
-    // and one fold brings it back below 2^127.
-    s0 = fold(s0 + mul_loose(fold(share.a), weight));
-    s1 = fold(s1 + mul_loose(fold(share.b), weight));
-    s2 = fold(s2 + mul_loose(fold(share.c), weight));
-    s3 = fold(s3 + mul_loose(fold(share.d), weight));
-  }
-  sums[0] = field_detail::canonical(s0);
-  sums[1] = field_detail::canonical(s1);
-  sums[2] = field_detail::canonical(s2);
-  sums[3] = field_detail::canonical(s3);
+  sums[0] = weighted_sum(shares, weights, k, &Share::a);
+  sums[1] = weighted_sum(shares, weights, k, &Share::b);
+  sums[2] = weighted_sum(shares, weights, k, &Share::c);
+  sums[3] = weighted_sum(shares, weights, k, &Share::d);
 }
 
 }  // namespace
@@ -431,11 +483,8 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
   weighted_sums(parsed.data(), weights.data(), count, sums.data());
 
   RecoveredSecret secret;
-  std::uint8_t* out = secret.data();
   for (std::size_t j = 0; j < kWords; ++j) {
-    const std::uint64_t word = lo64(sums[j]);  // higher bits are dropped
-    for (int b = 0; b < 8; ++b)
-      out[8 * j + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(word >> (56 - 8 * b));
+    store_big_endian(secret.data() + 8 * j, lo64(sums[j]));  // higher bits are dropped
   }
   return secret;
 }
