@@ -258,6 +258,21 @@ void exact_weights(const std::uint64_t* xs, std::size_t k, FieldElement scale,
   end_run(k);
 }
 
+// The weights of two shares with indices x0 and x1 (canonical): x1 / (x1 − x0) and, since the
+// weights add up to 1, one minus it. An index ≡ 0 needs no rule of its own here: 0 gives
+// x1 / x1 = 1 to x0 = 0 and 0 to x1 = 0. Equal indices (0 included) give two weights 0.
+void two_weights(FieldElement x0, FieldElement x1, FieldElement* weights) noexcept {
+  const FieldElement difference = x1 >= x0 ? x1 - x0 : x1 + (kModulus - x0);  // 0 … P − 1
+  if (difference == 0U) {
+    weights[0] = 0U;
+    weights[1] = 0U;
+    return;
+  }
+  const FieldElement first = mul_mod(x1, public_inverse(difference));
+  weights[0] = first;
+  weights[1] = reduce_mod(kModulus + 1U - first);  // 2 … P + 1 before the reduction
+}
+
 // The Lagrange weights at 0 of the indices of the k shares, written to `weights`. See
 // lagrange_weights_at_zero for the definition. The work is quadratic in k: `poll` is called
 // between the rows of the divisors.
@@ -265,6 +280,10 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights, Int
   if (k == 0) return;  // no shares: the value at 0 of no polynomial is 0
   if (k == 1) {        // both products are empty, whatever the index
     weights[0] = 1U;
+    return;
+  }
+  if (k == 2) {
+    two_weights(reduce_mod(shares[0].index), reduce_mod(shares[1].index), weights);
     return;
   }
   Scratch<FieldElement, kInlineShares, false> scratch(k);

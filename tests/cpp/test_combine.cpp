@@ -148,14 +148,19 @@ TEST(Combine, MatchesReferenceInterpolationOnArbitraryShares) {
     }
   };
   // Indices at the edge of exact word divisors x_i · ∏ (x_i − x_m): with the widths of the
-  // largest index and of the range adding up to 63, a divisor just below 2^63 and a product of
-  // two that overflows it; one more bit of width, and the field products take over.
-  const u128 two31 = u128{1} << 31;
+  // largest index and of the range adding up to 63, divisors near 2^63 whose products overflow
+  // it; one more bit of width, and the field products take over. Two shares whose difference (or
+  // its negation) is the largest value the Euclidean inverse takes, and one more.
+  const u128 two32 = u128{1} << 32;
   const u128 two17 = u128{1} << 17;
-  const std::vector<u128> fixed[] = {{two31, 2 * two31 - 1},
-                                     {two31, 2 * two31},
+  const u128 two63 = u128{1} << 63;
+  const std::vector<u128> fixed[] = {{two32, two32 + 1, two32 + (1U << 15) - 1},
+                                     {2 * two32, 2 * two32 + 1, 2 * two32 + (1U << 15) - 1},
                                      {two17, two17 + 1, two17 + 2, two17 + (1U << 15) - 1},
-                                     {two17, two17 + 1, two17 + 2, two17 + (1U << 15)}};
+                                     {two17, two17 + 1, two17 + 2, two17 + (1U << 15)},
+                                     {1, two63},
+                                     {two63, 1},
+                                     {1, two63 + 1}};
   const int fixed_rounds = static_cast<int>(std::size(fixed));
   for (int round = 0; round < 60 + fixed_rounds; ++round) {
     const bool is_fixed = round >= 60;
