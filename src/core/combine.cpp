@@ -259,8 +259,9 @@ void exact_weights(const std::uint64_t* xs, std::size_t k, FieldElement scale,
 }
 
 // The weights of two shares with indices x0 and x1 (canonical): x1 / (x1 − x0) and, since the
-// weights add up to 1, one minus it. An index ≡ 0 needs no rule of its own here: 0 gives
-// x1 / x1 = 1 to x0 = 0 and 0 to x1 = 0. Equal indices (0 included) give two weights 0.
+// weights add up to 1, one minus it. An index ≡ 0 needs no rule of its own here: x0 = 0 gets
+// x1 / x1 = 1, and x1 = 0 gets 0 (the other one 1). Equal indices (0 included) give two weights
+// 0.
 void two_weights(FieldElement x0, FieldElement x1, FieldElement* weights) noexcept {
   const FieldElement difference = x1 >= x0 ? x1 - x0 : x1 + (kModulus - x0);  // 0 … P − 1
   if (difference == 0U) {
