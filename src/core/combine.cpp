@@ -404,7 +404,7 @@ void store_big_endian(std::uint8_t* out, std::uint64_t word) noexcept {
 // below 2^123), and the columns are reduced once at the end. No fold between the terms, and no
 // branch or memory index on the values.
 FieldElement weighted_sum(const Share* shares, const FieldElement* weights, std::size_t k,
-                          uint128 Share::*word) noexcept {
+                          uint128 Share::* word) noexcept {
   using field_detail::fold;
   // A column as two words: a 64-bit add and the carry into the high word. (Held as 128-bit
   // integers, GCC kept the columns on the stack and cleared a word there for every add.)

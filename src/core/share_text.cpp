@@ -159,8 +159,7 @@ struct HexBytes {
   __m128i valid;
 };
 HexBytes hex_bytes(__m128i bytes) noexcept {
-  const __m128i digit =
-      _mm_cmpgt_epi8(_mm_set1_epi8(-118), _mm_add_epi8(bytes, _mm_set1_epi8(80)));
+  const __m128i digit = _mm_cmpgt_epi8(_mm_set1_epi8(-118), _mm_add_epi8(bytes, _mm_set1_epi8(80)));
   const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
   const __m128i letter =
       _mm_cmpgt_epi8(_mm_set1_epi8(-122), _mm_add_epi8(folded, _mm_set1_epi8(31)));
@@ -183,9 +182,9 @@ std::uint64_t read_hex32(const char* text, uint128& out) noexcept {
   const HexBytes high = hex_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)));
   const HexBytes low = hex_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16)));
   const __m128i packed = _mm_packus_epi16(digit_pairs(high.nibbles), digit_pairs(low.nibbles));
-  out = make_u128(byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed))),
-                  byte_swap(static_cast<std::uint64_t>(
-                      _mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed)))));
+  out = make_u128(
+      byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed))),
+      byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed)))));
   const auto valid =
       static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_and_si128(high.valid, low.valid)));
   return ((valid ^ 0xffffU) - 1U) >> 63;  // 1 exactly when every byte is a digit
