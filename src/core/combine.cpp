@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -94,13 +95,11 @@ void multiply_differences(std::uint64_t xi, const std::uint64_t* xs, std::size_t
 // divisors[i] = x_i · ∏_{m≠i} (x_i − x_m) mod P when every index is below 2^63, so that the
 // differences are exact signed 64-bit integers. With w the bit width of the largest difference,
 // any ⌊63 / w⌋ of them multiply exactly into one signed 64-bit word, which then enters the field:
-// for indices 1 … 255 that is seven differences per field product. An equal pair of indices
-// gives a zero difference, so both divisors come out 0. The rows are k differences each; `poll`
-// is called between them, every few of them.
-void small_index_divisors(const std::uint64_t* xs, std::size_t k, FieldElement* divisors,
-                          InterruptPoll poll) {
-  const auto [low, high] = std::minmax_element(xs, xs + k);
-  const std::uint64_t span = *high - *low;
+// for indices 1 … 255 that is seven differences per field product. `span` is the largest index
+// less the smallest. An equal pair of indices gives a zero difference, so both divisors come out
+// 0. The rows are k differences each; `poll` is called between them, every few of them.
+void small_index_divisors(const std::uint64_t* xs, std::size_t k, std::uint64_t span,
+                          FieldElement* divisors, InterruptPoll poll) {
   const int width = std::max(1, static_cast<int>(std::bit_width(span)));
   const auto per_word = static_cast<std::size_t>(63 / width);
   PollCountdown rows(poll, items_per_poll(k));
@@ -147,41 +146,132 @@ void general_divisors(const FieldElement* xs, std::size_t k, FieldElement* divis
   }
 }
 
-// The inverse of a public d with 2 <= d < 2^32 by the extended Euclidean algorithm: a few
-// divisions instead of the 136 field operations of inv_mod. t_j ≡ r_j / d is kept mod P.
-FieldElement inverse_of_small(std::uint32_t d) noexcept {
-  const DivMod32 first = divmod_u32(kModulus, d);  // P = q · d + r, so r ≡ −q · d
-  std::uint64_t r_prev = d;
-  std::uint64_t r = first.remainder;
-  FieldElement t_prev = 1U;                                // d ≡ 1 · d
-  FieldElement t = kModulus - reduce_mod(first.quotient);  // r ≡ −q · d
-  while (r != 1) {                                         // r > 0: gcd(d, P) = 1
-    const std::uint64_t q = r_prev / r;
-    const std::uint64_t next = r_prev - q * r;
-    const FieldElement product = field_detail::canonical(field_detail::mul_small_loose(t, q));
-    const FieldElement t_next = reduce_mod(t_prev + (kModulus - product));
-    r_prev = r;
-    r = next;
-    t_prev = t;
-    t = t_next;
+// The inverse of a public d with 2 <= d < 2^63 by the extended Euclidean algorithm: a few dozen
+// word divisions instead of the 136 field operations of inv_mod. With P = q · d + r the
+// algorithm runs on d and r, whose Bézout coefficients are exact 64-bit integers (of magnitude at
+// most d); from u · d + v · r = 1 and r ≡ −q · d follows d^(−1) ≡ u − v · q, one field product.
+FieldElement inverse_of_word(std::uint64_t d) noexcept {
+  const DivMod64 first = divmod_u64(kModulus, d);
+  // a = ua · d + va · r and b = ub · d + vb · r, the coefficients in unsigned words that wrap to
+  // the bits of the signed values.
+  std::uint64_t a = d;
+  std::uint64_t b = first.remainder;  // 1 … d − 1: the prime P has no divisor d
+  std::uint64_t ua = 1;
+  std::uint64_t va = 0;
+  std::uint64_t ub = 0;
+  std::uint64_t vb = 1;
+  while (b != 1) {  // the remainders end in gcd(d, r) = gcd(d, P) = 1
+    const std::uint64_t q = a / b;
+    const std::uint64_t next = a - q * b;
+    const std::uint64_t u = ua - q * ub;
+    const std::uint64_t v = va - q * vb;
+    a = b;
+    b = next;
+    ua = ub;
+    ub = u;
+    va = vb;
+    vb = v;
   }
-  return t;
+  // ub and vb have opposite signs (or ub = 0 and vb = 1), so u − v · q is ±(|u| + |v| · q),
+  // negative exactly when v is positive; it is not 0, and |u| < 2^63 keeps the sum below 2^128.
+  const std::uint64_t v_sign = 0U - (vb >> 63);
+  const std::uint64_t u_sign = 0U - (ub >> 63);
+  const uint128 sum = field_detail::mul_small_loose(first.quotient, (vb ^ v_sign) - v_sign) +
+                      ((ub ^ u_sign) - u_sign);
+  const FieldElement magnitude = field_detail::canonical(field_detail::fold(sum));
+  return v_sign != 0 ? magnitude : kModulus - magnitude;
 }
 
 // The inverse of a public field value (0 … P − 1; 0 gives 0). A value or a negated value below
-// 2^32 takes the Euclidean way; the rest take inv_mod.
+// 2^63 takes the Euclidean way; the rest take inv_mod.
 FieldElement public_inverse(FieldElement v) noexcept {
-  constexpr std::uint64_t kSmall = std::uint64_t{1} << 32;
   if (v == 0U || v == 1U) return v;
-  if (hi64(v) == 0 && lo64(v) < kSmall) {
-    return inverse_of_small(static_cast<std::uint32_t>(lo64(v)));
-  }
+  if (hi64(v) == 0 && lo64(v) >> 63 == 0) return inverse_of_word(lo64(v));
   const FieldElement negated = kModulus - v;
-  if (hi64(negated) == 0 && lo64(negated) < kSmall) {
+  if (hi64(negated) == 0 && lo64(negated) >> 63 == 0) {
     if (negated == 1U) return v;  // (−1)^(−1) = −1
-    return kModulus - inverse_of_small(static_cast<std::uint32_t>(lo64(negated)));
+    return kModulus - inverse_of_word(lo64(negated));
   }
   return inv_mod(v);
+}
+
+// Whether every divisor x_i · ∏_{m≠i} (x_i − x_m) of k indices (non-zero, below 2^63, the largest
+// `high`, the smallest `low`) is an exact signed 64-bit integer: its magnitude is below 2^63 when
+// the bit widths of one factor up to `high` and k − 1 factors up to high − low add up to 63 or
+// less.
+bool exact_divisors(std::size_t k, std::uint64_t low, std::uint64_t high) noexcept {
+  return k <= 64 && static_cast<std::size_t>(std::bit_width(high)) +
+                            (k - 1) * static_cast<std::size_t>(std::bit_width(high - low)) <=
+                        63;
+}
+
+// The weights scale / divisor_i when exact_divisors holds for the k indices at `xs`. Instead of
+// one inversion of the product of all divisors mod P, the divisors are taken in runs whose exact
+// product R stays below 2^63, and each run's R is inverted by inverse_of_word. Then weight i is
+// ±(scale / R) · (R / |divisor_i|), and R / |divisor_i| is the exact product of the run's other
+// divisors: those before i times those after i. A divisor of 0 (an equal index) gives the weight
+// 0 and stays out of the runs. `poll` is called between the rows of the divisors, every few of
+// them.
+void exact_weights(const std::uint64_t* xs, std::size_t k, FieldElement scale,
+                   FieldElement* weights, InterruptPoll poll) {
+  std::size_t first = 0;  // the current run's first share
+  std::uint64_t run = 1;  // the exact product of the magnitudes of its divisors
+  // Until its run ends, weights[j] holds the product of the magnitudes before j in the run (high
+  // half) and divisor j as a signed word (low half).
+  const auto end_run = [&](std::size_t end) {
+    const FieldElement per_run = run == 1 ? scale : mul_mod(scale, inverse_of_word(run));
+    std::uint64_t after = 1;
+    for (std::size_t j = end; j-- > first;) {
+      const std::uint64_t divisor = lo64(weights[j]);
+      if (divisor == 0) continue;  // weight 0, already in place
+      const std::uint64_t sign = 0U - (divisor >> 63);
+      const FieldElement value =  // not 0: a product of non-zero values below P
+          field_detail::canonical(field_detail::mul_small_loose(per_run, hi64(weights[j]) * after));
+      weights[j] = sign != 0 ? kModulus - value : value;
+      after *= (divisor ^ sign) - sign;
+    }
+  };
+  PollCountdown rows(poll, items_per_poll(k));
+  for (std::size_t i = 0; i < k; ++i) {
+    rows.tick();
+    const std::uint64_t xi = xs[i];
+    // Exact as a signed product (exact_divisors); unsigned words wrap to the same bits.
+    std::uint64_t divisor = xi;
+    for (std::size_t m = 0; m < i; ++m) divisor *= xi - xs[m];
+    for (std::size_t m = i + 1; m < k; ++m) divisor *= xi - xs[m];
+    if (divisor == 0) {
+      weights[i] = 0U;
+      continue;
+    }
+    const std::uint64_t sign = 0U - (divisor >> 63);
+    const std::uint64_t magnitude = (divisor ^ sign) - sign;
+    uint128 grown = mul_64x64(run, magnitude);
+    if (hi64(grown) != 0 || lo64(grown) >> 63 != 0) {
+      end_run(i);
+      first = i;
+      run = 1;
+      grown = magnitude;
+    }
+    weights[i] = make_u128(run, divisor);
+    run = lo64(grown);
+  }
+  end_run(k);
+}
+
+// The weights of two shares with indices x0 and x1 (canonical): x1 / (x1 − x0) and, since the
+// weights add up to 1, one minus it. An index ≡ 0 needs no rule of its own here: x0 = 0 gets
+// x1 / x1 = 1, and x1 = 0 gets 0 (the other one 1). Equal indices (0 included) give two weights
+// 0.
+void two_weights(FieldElement x0, FieldElement x1, FieldElement* weights) noexcept {
+  const FieldElement difference = x1 >= x0 ? x1 - x0 : x1 + (kModulus - x0);  // 0 … P − 1
+  if (difference == 0U) {
+    weights[0] = 0U;
+    weights[1] = 0U;
+    return;
+  }
+  const FieldElement first = mul_mod(x1, public_inverse(difference));
+  weights[0] = first;
+  weights[1] = reduce_mod(kModulus + 1U - first);  // 2 … P + 1 before the reduction
 }
 
 // The Lagrange weights at 0 of the indices of the k shares, written to `weights`. See
@@ -189,6 +279,14 @@ FieldElement public_inverse(FieldElement v) noexcept {
 // between the rows of the divisors.
 void weights_into(const Share* shares, std::size_t k, FieldElement* weights, InterruptPoll poll) {
   if (k == 0) return;  // no shares: the value at 0 of no polynomial is 0
+  if (k == 1) {        // both products are empty, whatever the index
+    weights[0] = 1U;
+    return;
+  }
+  if (k == 2) {
+    two_weights(reduce_mod(shares[0].index), reduce_mod(shares[1].index), weights);
+    return;
+  }
   Scratch<FieldElement, kInlineShares, false> scratch(k);
   FieldElement* const xs = scratch.data();
   std::size_t zeros = 0;
@@ -212,17 +310,29 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights, Int
   }
 
   // With every x_i ≠ 0, ∏_{m≠i} (−x_m) = (−1)^(k−1) · X / x_i where X = ∏ x_m, so
-  // weight i = (−1)^(k−1) · X / (x_i · den_i). The divisors go to `weights` first; a divisor of
-  // 0 (den_i = 0: an equal index) gives the weight 0. They are inverted together (Montgomery's
-  // trick): one inversion and 3 (k − 1) multiplications.
+  // weight i = scale / divisor_i with scale = (−1)^(k−1) · X and divisor_i = x_i · den_i. A
+  // divisor of 0 (den_i = 0: an equal index) gives the weight 0.
   PublicProduct all;
   for (std::size_t i = 0; i < k; ++i) all.multiply(xs[i]);
   const FieldElement x_product = all.value();
+  const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
+  // The divisors go to `weights` first. They are inverted together (Montgomery's trick): one
+  // inversion and 3 (k − 1) multiplications; exact ones are taken in runs by exact_weights.
   FieldElement* const divisors = weights;
   if (small) {
     Scratch<std::uint64_t, kInlineShares, false> narrow(k);
-    for (std::size_t i = 0; i < k; ++i) narrow[i] = lo64(xs[i]);
-    small_index_divisors(narrow.data(), k, divisors, poll);
+    std::uint64_t low = ~std::uint64_t{0};
+    std::uint64_t high = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+      narrow[i] = lo64(xs[i]);
+      low = std::min(low, narrow[i]);
+      high = std::max(high, narrow[i]);
+    }
+    if (exact_divisors(k, low, high)) {
+      exact_weights(narrow.data(), k, scale, weights, poll);
+      return;
+    }
+    small_index_divisors(narrow.data(), k, high - low, divisors, poll);
   } else {
     general_divisors(xs, k, divisors, poll);
   }
@@ -236,7 +346,6 @@ void weights_into(const Share* shares, std::size_t k, FieldElement* weights, Int
     prefix[i] = running;
   }
   // scale / (product of all live divisors); each step below takes one divisor out of it.
-  const FieldElement scale = (k - 1) % 2 == 0 ? x_product : kModulus - x_product;
   FieldElement inverse = mul_mod(public_inverse(running), scale);
   for (std::size_t i = k; i-- > 0;) {
     const FieldElement divisor = divisors[i];
@@ -274,30 +383,81 @@ std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares
 
 namespace {
 
-// Σ word_j(share i) · weight i for the four words at once, each sum kept weak (below 2^127)
-// between the steps and reduced at the end. Constant time in the share values.
+// Writes `word` to the 8 bytes at `out`, most significant first: one byte swap and one store on
+// a little-endian machine.
+void store_big_endian(std::uint8_t* out, std::uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+#if defined(__GNUC__) || defined(__clang__)
+    word = __builtin_bswap64(word);
+    std::memcpy(out, &word, sizeof word);
+    return;
+#endif
+  }
+  for (int b = 0; b < 8; ++b)
+    out[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(word >> (56 - 8 * b));
+}
+
+// Σ word(share i) · weight i mod P for one of the four words. The products are summed exactly,
+// by 64-bit columns: the four 64 × 64-bit partial products of a value (any 128-bit value) and a
+// weight (canonical) put their halves into the columns of 2^0, 2^64, 2^128 and 2^192, each
+// summed in a 128-bit integer (at most 3k terms below 2^64, and k is below 2^57: each column stays
+// below 2^123), and the columns are reduced once at the end. No fold between the terms, and no
+// branch or memory index on the values.
+FieldElement weighted_sum(const Share* shares, const FieldElement* weights, std::size_t k,
+                          uint128 Share::* word) noexcept {
+  using field_detail::fold;
+  // A column as two words: a 64-bit add and the carry into the high word. (Held as 128-bit
+  // integers, GCC kept the columns on the stack and cleared a word there for every add.)
+  struct Column {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    void add(std::uint64_t x) noexcept {
+      std::uint64_t carry = 0;
+      lo = field_detail::add_carry(lo, x, carry);
+      hi += carry;
+    }
+    [[nodiscard]] uint128 value() const noexcept { return make_u128(hi, lo); }
+  };
+  Column c0;
+  Column c1;
+  Column c2;
+  Column c3;
+  for (std::size_t i = 0; i < k; ++i) {
+    const uint128 value = shares[i].*word;
+    const std::uint64_t v0 = lo64(value);
+    const std::uint64_t v1 = hi64(value);
+    const std::uint64_t w0 = lo64(weights[i]);
+    const std::uint64_t w1 = hi64(weights[i]);
+    const uint128 p00 = mul_64x64(v0, w0);
+    const uint128 p01 = mul_64x64(v0, w1);
+    const uint128 p10 = mul_64x64(v1, w0);
+    const uint128 p11 = mul_64x64(v1, w1);
+    c0.add(lo64(p00));
+    c1.add(hi64(p00));
+    c1.add(lo64(p01));
+    c1.add(lo64(p10));
+    c2.add(hi64(p01));
+    c2.add(hi64(p10));
+    c2.add(lo64(p11));
+    c3.add(hi64(p11));
+  }
+  // With 2^128 ≡ 2 (mod P) the sum is ≡ low + high · 2^64, where low = c0 + 2 c2 and
+  // high = c1 + 2 c3 are below 2^125; high · 2^64 splits into lo(high) · 2^64, folded, and
+  // hi(high) · 2^128 ≡ 2 hi(high). The total stays below 2^127 + 2^126, and one fold makes it
+  // weak.
+  const uint128 low = c0.value() + (c2.value() << 1);
+  const uint128 high = c1.value() + (c3.value() << 1);
+  const uint128 total = fold(make_u128(lo64(high), 0)) + low + (uint128{hi64(high)} << 1);
+  return field_detail::canonical(fold(total));
+}
+
+// The four sums of weighted_sum, word a … d.
 void weighted_sums(const Share* shares, const FieldElement* weights, std::size_t k,
                    FieldElement* sums) noexcept {
-  using field_detail::fold;
-  using field_detail::mul_loose;
-  uint128 s0 = 0U;
-  uint128 s1 = 0U;
-  uint128 s2 = 0U;
-  uint128 s3 = 0U;
-  for (std::size_t i = 0; i < k; ++i) {
-    const Share& share = shares[i];
-    const FieldElement weight = weights[i];  // canonical, so weak
-    // fold() makes any 128-bit value loose; a weak sum plus a weak product stays below 2^128 − 1,
-    // and one fold brings it back below 2^127.
-    s0 = fold(s0 + mul_loose(fold(share.a), weight));
-    s1 = fold(s1 + mul_loose(fold(share.b), weight));
-    s2 = fold(s2 + mul_loose(fold(share.c), weight));
-    s3 = fold(s3 + mul_loose(fold(share.d), weight));
-  }
-  sums[0] = field_detail::canonical(s0);
-  sums[1] = field_detail::canonical(s1);
-  sums[2] = field_detail::canonical(s2);
-  sums[3] = field_detail::canonical(s3);
+  sums[0] = weighted_sum(shares, weights, k, &Share::a);
+  sums[1] = weighted_sum(shares, weights, k, &Share::b);
+  sums[2] = weighted_sum(shares, weights, k, &Share::c);
+  sums[3] = weighted_sum(shares, weights, k, &Share::d);
 }
 
 }  // namespace
@@ -343,11 +503,8 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
   weighted_sums(parsed.data(), weights.data(), count, sums.data());
 
   RecoveredSecret secret;
-  std::uint8_t* out = secret.data();
   for (std::size_t j = 0; j < kWords; ++j) {
-    const std::uint64_t word = lo64(sums[j]);  // higher bits are dropped
-    for (int b = 0; b < 8; ++b)
-      out[8 * j + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(word >> (56 - 8 * b));
+    store_big_endian(secret.data() + 8 * j, lo64(sums[j]));  // higher bits are dropped
   }
   return secret;
 }

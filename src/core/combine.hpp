@@ -60,7 +60,8 @@ class RecoveredSecret {
 // Lagrange weights at 0 for the indices of `shares`: weight i is
 // ∏_{m≠i} (−x_m) · (∏_{m≠i} (x_i − x_m))^(−1) mod P with x = index mod P, and 0 when the
 // denominator is 0 (an index equal to another one modulo P). Results: 0 … P − 1. Reads only the
-// indices, which are public; may branch on them. One inversion per call.
+// indices, which are public; may branch on them. At most one inversion by inv_mod per call (small
+// indices are inverted by Euclid on words instead).
 [[nodiscard]] std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares);
 
 // The value at 0 of the polynomial through (index, word j) of `shares` (word 0 is a … 3 is d):

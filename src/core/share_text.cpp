@@ -161,36 +161,45 @@ constexpr HexLanes hex_lanes(std::uint64_t bytes) noexcept {
 
 #if defined(__SSE2__)
 
-// Sixteen hexadecimal digits as a 64-bit number, in the lanes of one SSE2 register; `valid` gets
-// the mask of the bytes that are digits (bit i for byte i).
-std::uint64_t read_hex16(const char* text, unsigned& valid) noexcept {
-  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-  // Signed byte comparisons: a byte of 0x80 or more is negative and fails every range below.
-  const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)),
-                                      _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
-  const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));  // A–F onto a–f
-  const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                       _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));
-  valid = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+// Sixteen bytes read as hexadecimal digits in the lanes of an SSE2 register: each byte's digit
+// value (garbage for a byte that is not a digit), and 0xff in `valid` for each byte that is one.
+// Adding 80 maps '0' … '9', and nothing else, onto the signed bytes −128 … −119; adding 31 to
+// the byte with bit 5 set maps 'a' … 'f' and 'A' … 'F', and nothing else, onto −128 … −123. One
+// signed comparison each tests the range.
+struct HexBytes {
+  __m128i nibbles;
+  __m128i valid;
+};
+HexBytes hex_bytes(__m128i bytes) noexcept {
+  const __m128i digit = _mm_cmpgt_epi8(_mm_set1_epi8(-118), _mm_add_epi8(bytes, _mm_set1_epi8(80)));
+  const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+  const __m128i letter =
+      _mm_cmpgt_epi8(_mm_set1_epi8(-122), _mm_add_epi8(folded, _mm_set1_epi8(31)));
   // '0' … '9' have the digit in their low nibble, the letters the digit − 9.
   const __m128i nibbles = _mm_add_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0f)),
                                        _mm_and_si128(letter, _mm_set1_epi8(9)));
-  // 16-bit lane j holds digits 2j (low byte, more significant) and 2j + 1: join them into a byte.
-  const __m128i pairs = _mm_or_si128(
-      _mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xff)), 4), _mm_srli_epi16(nibbles, 8));
-  const __m128i packed = _mm_packus_epi16(pairs, pairs);  // byte j = digit pair j
-  return byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed)));
+  return {nibbles, _mm_or_si128(digit, letter)};
 }
 
-// Reads exactly 32 hexadecimal digits. Returns 1, or 0 when any byte is not one.
+// 16-bit lane j holds digits 2j (low byte, more significant) and 2j + 1: the byte they make, in
+// the low byte of the lane.
+__m128i digit_pairs(__m128i nibbles) noexcept {
+  return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0xff)), 4),
+                      _mm_srli_epi16(nibbles, 8));
+}
+
+// Reads exactly 32 hexadecimal digits. Returns 1, or 0 when any byte is not one. Both halves are
+// packed into one register, digit pair j of the first half in byte j, of the second in byte 8 + j.
 std::uint64_t read_hex32(const char* text, uint128& out) noexcept {
-  unsigned valid_hi = 0;
-  unsigned valid_lo = 0;
-  const std::uint64_t hi = read_hex16(text, valid_hi);
-  const std::uint64_t lo = read_hex16(text + 16, valid_lo);
-  out = make_u128(hi, lo);
-  const std::uint64_t bad = (valid_hi & valid_lo) ^ 0xffffU;  // a bit for every rejected byte
-  return (bad - 1U) >> 63;                                    // 1 exactly when bad is 0
+  const HexBytes high = hex_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)));
+  const HexBytes low = hex_bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16)));
+  const __m128i packed = _mm_packus_epi16(digit_pairs(high.nibbles), digit_pairs(low.nibbles));
+  out = make_u128(
+      byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed))),
+      byte_swap(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed)))));
+  const auto valid =
+      static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_and_si128(high.valid, low.valid)));
+  return ((valid ^ 0xffffU) - 1U) >> 63;  // 1 exactly when every byte is a digit
 }
 
 #else

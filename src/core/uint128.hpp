@@ -5,14 +5,16 @@
 // small class of two 64-bit limbs with just the operations the core uses. Both give the results
 // of exact unsigned 128-bit arithmetic with wrap-around modulo 2^128. The arithmetic, bitwise and
 // shift operations (shift counts being public constants) and mul_64x64 never branch on or index
-// memory by the values; the comparisons and `divmod_u32` may, and are for public values only.
+// memory by the values; the comparisons, `divmod_u32` and `divmod_u64` may, and are for public
+// values only.
 //
 // Code that must compile with both backends uses only:
 //   - construction from std::uint64_t (implicit) and make_u128(hi, lo);
 //   - hi64(v), lo64(v);
 //   - + - ~ & | ^ << >> (shift counts 0..127) and their compound forms, == != < > <= >=;
 //   - mul_64x64(a, b): the full 128-bit product of two 64-bit values;
-//   - divmod_u32(v, d): quotient and remainder by a non-zero 32-bit divisor.
+//   - divmod_u32(v, d): quotient and remainder by a non-zero 32-bit divisor;
+//   - divmod_u64(v, d): quotient and remainder by a non-zero 64-bit divisor.
 #pragma once
 
 #include <cstdint>
@@ -171,6 +173,35 @@ struct DivMod32 {
   }
   return {make_u128((digits[0] << 32) | digits[1], (digits[2] << 32) | digits[3]),
           static_cast<std::uint32_t>(rem)};
+#endif
+}
+
+struct DivMod64 {
+  uint128 quotient;
+  std::uint64_t remainder;
+};
+
+// Quotient and remainder of `v` by the non-zero `divisor`. Not constant time: for public
+// numbers only (the product of index divisors that combining inverts).
+[[nodiscard]] constexpr DivMod64 divmod_u64(uint128 v, std::uint64_t divisor) noexcept {
+#if VELKOR_NATIVE_U128
+  const uint128 quotient = v / divisor;
+  return {quotient, lo64(v) - lo64(quotient) * divisor};
+#else
+  // Long division by single bits. The partial remainder is below the divisor; doubled, it may
+  // pass 2^64, and then (top bit carried out) it is certainly at least the divisor.
+  std::uint64_t rem = 0;
+  std::uint64_t q_hi = 0;
+  std::uint64_t q_lo = 0;
+  for (int bit = 127; bit >= 0; --bit) {
+    const std::uint64_t carried = rem >> 63;
+    rem = (rem << 1) | (lo64(v >> bit) & 1U);
+    const bool take = carried != 0 || rem >= divisor;
+    if (take) rem -= divisor;
+    q_hi = (q_hi << 1) | (q_lo >> 63);
+    q_lo = (q_lo << 1) | (take ? 1U : 0U);
+  }
+  return {make_u128(q_hi, q_lo), rem};
 #endif
 }
 

@@ -147,14 +147,33 @@ TEST(Combine, MatchesReferenceInterpolationOnArbitraryShares) {
         return testing::random_operand(rng);
     }
   };
-  for (int round = 0; round < 60; ++round) {
-    const std::size_t k = round < 4 ? static_cast<std::size_t>(round) : 2 + rng() % 6;
+  // Indices at the edge of exact word divisors x_i · ∏ (x_i − x_m): with the widths of the
+  // largest index and of the range adding up to 63, divisors near 2^63 whose products overflow
+  // it; one more bit of width, and the field products take over. Two shares whose difference (or
+  // its negation) is the largest value the Euclidean inverse takes, and one more.
+  const u128 two32 = u128{1} << 32;
+  const u128 two17 = u128{1} << 17;
+  const u128 two63 = u128{1} << 63;
+  const std::vector<u128> fixed[] = {{two32, two32 + 1, two32 + (1U << 15) - 1},
+                                     {2 * two32, 2 * two32 + 1, 2 * two32 + (1U << 15) - 1},
+                                     {two17, two17 + 1, two17 + 2, two17 + (1U << 15) - 1},
+                                     {two17, two17 + 1, two17 + 2, two17 + (1U << 15)},
+                                     {1, two63},
+                                     {two63, 1},
+                                     {1, two63 + 1}};
+  const int fixed_rounds = static_cast<int>(std::size(fixed));
+  for (int round = 0; round < 60 + fixed_rounds; ++round) {
+    const bool is_fixed = round >= 60;
+    const std::size_t k = is_fixed    ? fixed[round - 60].size()
+                          : round < 4 ? static_cast<std::size_t>(round)
+                                      : 2 + rng() % 6;
     std::vector<std::string> texts;
     std::vector<oracle::Point> points[4];
     for (std::size_t i = 0; i < k; ++i) {
       // Rounds 30 on have only indices below 2^63 (the exact 64-bit products): small ones
       // that often repeat, then wide ones that fill a 64-bit word in one or two factors.
-      const u128 index = round < 30   ? random_index()
+      const u128 index = is_fixed     ? fixed[round - 60][i]
+                         : round < 30 ? random_index()
                          : round < 45 ? rng() % 40 + 1
                                       : rng() >> (1 + rng() % 63);
       u128 values[4];

@@ -41,6 +41,11 @@ TEST(Uint128, OperationsMatchExactArithmetic) {
     const core::DivMod32 qr = core::divmod_u32(ca, divisor);
     ASSERT_EQ(to_native(qr.quotient), a / divisor);
     ASSERT_EQ(qr.remainder, static_cast<std::uint32_t>(a % divisor));
+    // Divisors of every width up to 64 bits.
+    const std::uint64_t wide = (rng() >> (rng() % 64)) | 1U;
+    const core::DivMod64 qr64 = core::divmod_u64(ca, wide);
+    ASSERT_EQ(to_native(qr64.quotient), a / wide);
+    ASSERT_EQ(qr64.remainder, static_cast<std::uint64_t>(a % wide));
   }
   // The largest product: (2^64 − 1)^2 = 2^128 − 2^65 + 1.
   const std::uint64_t max64 = ~std::uint64_t{0};

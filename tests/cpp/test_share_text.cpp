@@ -1,6 +1,7 @@
 // Writing and reading share texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -109,6 +110,45 @@ TEST(ShareText, ReadsByTheRules) {
     } else {
       ASSERT_FALSE(result.ok()) << c.text;
       EXPECT_EQ(result.error(), c.error) << c.text;
+    }
+  }
+}
+
+// The value of a hexadecimal digit of either case, or -1.
+int reference_digit(int byte) {
+  if (byte >= '0' && byte <= '9') return byte - '0';
+  if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
+  if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
+  return -1;
+}
+
+// Every byte value at the first and last digit of each half of a value in a text of the shape
+// that writers produce (four values of 32 digits), which is read sixteen bytes at a time: a digit
+// reads as its value, a '+' in front as a sign, a colon cuts the text, any other byte is
+// rejected.
+TEST(ShareText, ReadsEveryByteInEachPlaceOfAFullWidthValue) {
+  for (const std::size_t place : {0U, 15U, 16U, 31U}) {
+    for (int value = 0; value < 256; ++value) {
+      const char byte = static_cast<char>(value);
+      std::string digits(32, '7');
+      digits[place] = byte;
+      const std::string sevens(32, '7');
+      const std::string text = "1:" + sevens + ":" + digits + ":" + sevens + ":" + sevens;
+      const auto result = core::parse_share(text);
+      const int digit = reference_digit(value);
+      if (digit >= 0 || (byte == '+' && place == 0)) {
+        ASSERT_TRUE(result.ok()) << "byte " << value << " at " << place;
+        u128 expected = 0;
+        for (std::size_t i = 0; i < 32; ++i) {
+          expected = (expected << 4) | static_cast<u128>(i != place ? 7 : std::max(digit, 0));
+        }
+        EXPECT_EQ(to_native(result.value().b), expected) << "byte " << value << " at " << place;
+      } else {
+        ASSERT_FALSE(result.ok()) << "byte " << value << " at " << place;
+        EXPECT_EQ(result.error(), byte == ':' ? "Invalid share format (need 5 fields): " + text
+                                              : "invalid digit found in string")
+            << "byte " << value << " at " << place;
+      }
     }
   }
 }
