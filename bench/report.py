@@ -424,7 +424,9 @@ def main() -> None:
     for row in counts["counts"] if counts else []:
         text = ceiling_text(row)
         if text != "—":
-            print(f"{'MISSED' if 'missed' in text else 'met   '} `{row['call']}` without the scrub: {rest_text(row)} of {text.split()[0]}")
+            verdict = "MISSED" if "missed" in text else "met   "
+            ceiling = text.split()[0]
+            print(f"{verdict} `{row['call']}` without the scrub: {rest_text(row)} of {ceiling}")
 
 
 if __name__ == "__main__":

@@ -74,8 +74,8 @@ class StrItems {
 };
 
 // A new list of str, one per UTF-8 text of `texts` (anything with size() that a range-for
-// walks, giving texts), in the same order. Signals are checked every few thousand items, as in the core,
-// while the str objects are made; the list is made after the last check.
+// walks, giving texts), in the same order. Signals are checked every few thousand items, as in the
+// core, while the str objects are made; the list is made after the last check.
 template <class TextList>
 [[nodiscard]] OwnedRef make_str_list(const TextList& texts) {
   StrItems items(texts.size());

@@ -69,8 +69,7 @@ FieldElement last_step(field_detail::Halves y, std::uint64_t x, std::uint64_t s)
   using field_detail::mul_halves;
   const Halves t1 = mul_halves(y.lo, x);
   const Halves t2 = add_halves(mul_halves(y.hi, x), {t1.hi, 0});
-  Halves sum =
-      add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63});
+  Halves sum = add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63});
   sum = add_halves(sum, {s, 0});
   return field_detail::canonical(field_detail::fold(field_detail::joined(sum)));
 }

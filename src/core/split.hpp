@@ -58,9 +58,9 @@ class ShareList {
     Iterator(const char* text, std::uint64_t x, std::size_t size, std::uint64_t next_power) noexcept
         : text_(text), x_(x), size_(size), next_power_(next_power) {}
     const char* text_;
-    std::uint64_t x_;            // the index of the text the iterator is at
-    std::size_t size_;           // its length
-    std::uint64_t next_power_;   // the lowest index with one digit more
+    std::uint64_t x_;           // the index of the text the iterator is at
+    std::size_t size_;          // its length
+    std::uint64_t next_power_;  // the lowest index with one digit more
   };
   [[nodiscard]] Iterator begin() const noexcept { return {text_.data(), 1, text_size(1), 10}; }
   [[nodiscard]] Iterator end() const noexcept { return {nullptr, count_ + 1, 0, 0}; }

@@ -163,8 +163,8 @@ TEST(Split, EvaluatePolynomialEdgeCases) {
 // The shares are f_w(x) of the polynomials made of exactly the drawn words, row by row.
 TEST(Split, SharesAreTheValuesOfTheDrawnPolynomials) {
   auto rng = testing::seeded_generator();
-  const std::pair<std::uint64_t, std::uint64_t> shapes[] = {
-      {2, 2}, {2, 3}, {3, 5}, {7, 7}, {10, 20}, {2, 1001}};
+  const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{2, 2}, {2, 3},   {3, 5},
+                                                            {7, 7}, {10, 20}, {2, 1001}};
   for (const auto& [k, n] : shapes) {
     const std::uint64_t seed = rng();
     const auto secret = secret_from(seed);
