@@ -101,10 +101,11 @@ std::size_t write_decimal(char* out, uint128 v) noexcept {
   char digits[40];
   std::size_t count = 0;
   // Digits are produced from the low end. While the value needs more than 64 bits, peel off
-  // blocks of exactly nine digits (10^9 fits the 32-bit divisor); the rest is a 64-bit number.
+  // blocks of exactly nine digits (the remainder by 10^9 fits 32 bits); the rest is a 64-bit
+  // number.
   while (hi64(v) != 0) {
-    const DivMod32 step = divmod_u32(v, 1000000000U);
-    std::uint32_t chunk = step.remainder;
+    const DivMod64 step = divmod_u64(v, 1000000000U);
+    auto chunk = static_cast<std::uint32_t>(step.remainder);
     for (int i = 0; i < 9; ++i) {
       digits[count++] = static_cast<char>('0' + chunk % 10);
       chunk /= 10;

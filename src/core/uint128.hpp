@@ -5,7 +5,7 @@
 // small class of two 64-bit limbs with just the operations the core uses. Both give the results
 // of exact unsigned 128-bit arithmetic with wrap-around modulo 2^128. The arithmetic, bitwise and
 // shift operations (shift counts being public constants) and mul_64x64 never branch on or index
-// memory by the values; the comparisons, `divmod_u32` and `divmod_u64` may, and are for public
+// memory by the values; the comparisons and `divmod_u64` may, and are for public
 // values only.
 //
 // Code that must compile with both backends uses only:
@@ -13,7 +13,6 @@
 //   - hi64(v), lo64(v);
 //   - + - ~ & | ^ << >> (shift counts 0..127) and their compound forms, == != < > <= >=;
 //   - mul_64x64(a, b): the full 128-bit product of two 64-bit values;
-//   - divmod_u32(v, d): quotient and remainder by a non-zero 32-bit divisor;
 //   - divmod_u64(v, d): quotient and remainder by a non-zero 64-bit divisor.
 #pragma once
 
@@ -148,41 +147,14 @@ class uint128 {
 
 #endif
 
-struct DivMod32 {
-  uint128 quotient;
-  std::uint32_t remainder;
-};
-
-// Quotient and remainder of `v` by the non-zero `divisor`. Not constant time: for public
-// numbers only (the decimal index of a share).
-[[nodiscard]] constexpr DivMod32 divmod_u32(uint128 v, std::uint32_t divisor) noexcept {
-#if VELKOR_NATIVE_U128
-  // One division: the remainder from the quotient (a second operator would be a second call of
-  // the library's 128-bit division).
-  const uint128 quotient = v / divisor;
-  return {quotient, static_cast<std::uint32_t>(lo64(v) - lo64(quotient) * divisor)};
-#else
-  // Long division by 32-bit digits: every partial dividend is below divisor · 2^32.
-  std::uint64_t rem = 0;
-  std::uint64_t digits[4] = {hi64(v) >> 32, hi64(v) & 0xffffffffU, lo64(v) >> 32,
-                             lo64(v) & 0xffffffffU};
-  for (std::uint64_t& digit : digits) {
-    const std::uint64_t cur = (rem << 32) | digit;
-    digit = cur / divisor;
-    rem = cur % divisor;
-  }
-  return {make_u128((digits[0] << 32) | digits[1], (digits[2] << 32) | digits[3]),
-          static_cast<std::uint32_t>(rem)};
-#endif
-}
-
 struct DivMod64 {
   uint128 quotient;
   std::uint64_t remainder;
 };
 
 // Quotient and remainder of `v` by the non-zero `divisor`. Not constant time: for public
-// numbers only (the product of index divisors that combining inverts).
+// numbers only (the decimal index of a share, the product of index divisors that combining
+// inverts).
 [[nodiscard]] constexpr DivMod64 divmod_u64(uint128 v, std::uint64_t divisor) noexcept {
 #if VELKOR_NATIVE_U128
   const uint128 quotient = v / divisor;

@@ -37,11 +37,12 @@ TEST(Uint128, OperationsMatchExactArithmetic) {
     const auto x = static_cast<std::uint64_t>(a);
     const auto y = static_cast<std::uint64_t>(b >> 64);
     ASSERT_EQ(to_native(core::mul_64x64(x, y)), static_cast<u128>(x) * y);
-    const std::uint32_t divisor = static_cast<std::uint32_t>(rng()) | 1U;
-    const core::DivMod32 qr = core::divmod_u32(ca, divisor);
+    // A 32-bit divisor (the decimal writer's 10^9 is one), then divisors of every width up to 64
+    // bits.
+    const std::uint64_t divisor = static_cast<std::uint32_t>(rng()) | 1U;
+    const core::DivMod64 qr = core::divmod_u64(ca, divisor);
     ASSERT_EQ(to_native(qr.quotient), a / divisor);
-    ASSERT_EQ(qr.remainder, static_cast<std::uint32_t>(a % divisor));
-    // Divisors of every width up to 64 bits.
+    ASSERT_EQ(qr.remainder, static_cast<std::uint64_t>(a % divisor));
     const std::uint64_t wide = (rng() >> (rng() % 64)) | 1U;
     const core::DivMod64 qr64 = core::divmod_u64(ca, wide);
     ASSERT_EQ(to_native(qr64.quotient), a / wide);
