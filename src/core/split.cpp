@@ -150,7 +150,13 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   const auto degree_size = static_cast<std::size_t>(degree);
   Scratch<FieldElement, kWords * kInlineDegree, true> table(kWords * degree_size);
 
-  SecretArray<std::uint64_t, kWords> words;
+  // The secret's words and the values of the share being written, in one wiped block.
+  struct Working {
+    std::array<std::uint64_t, kWords> words;
+    Share share;
+  };
+  SecretArray<Working, 1> working;
+  std::uint64_t* const words = working[0].words.data();
   for (std::size_t w = 0; w < kWords; ++w) words[w] = load_be64(secret.data() + 8 * w);
 
   // Drawn row by row (word 0's coefficients of x^1 … x^(k−1), then word 1's, …), stored
@@ -176,14 +182,13 @@ Outcome<ShareList> shamir_split(std::span<const std::uint8_t> secret, std::uint6
   list.text_.resize(static_cast<std::size_t>(lo64(text_size)));
   list.count_ = static_cast<std::size_t>(n);
 
-  SecretArray<Share, 1> current;
-  Share& share = current[0];
+  Share& share = working[0].share;
   char* out = list.text_.data();
   PollCountdown writing(poll, items_per_poll(degree_size + kShareSteps));
   for (std::uint64_t x = 1; x <= n; ++x) {
     writing.tick();
     share.index = x;
-    evaluate_four(table.data(), degree_size, words.data(), x, share);
+    evaluate_four(table.data(), degree_size, words, x, share);
     out += format_share(share, out);
   }
   return list;
