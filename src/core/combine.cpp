@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
 
+#include "core/byte_order.hpp"
 #include "core/interrupt_poll.hpp"
 #include "core/scratch.hpp"
 #include "core/wipe.hpp"
@@ -383,20 +383,6 @@ std::vector<FieldElement> lagrange_weights_at_zero(std::span<const Share> shares
 
 namespace {
 
-// Writes `word` to the 8 bytes at `out`, most significant first: one byte swap and one store on
-// a little-endian machine.
-void store_big_endian(std::uint8_t* out, std::uint64_t word) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-#if defined(__GNUC__) || defined(__clang__)
-    word = __builtin_bswap64(word);
-    std::memcpy(out, &word, sizeof word);
-    return;
-#endif
-  }
-  for (int b = 0; b < 8; ++b)
-    out[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(word >> (56 - 8 * b));
-}
-
 // Σ word(share i) · weight i mod P for one of the four words. The products are summed exactly,
 // by 64-bit columns: the four 64 × 64-bit partial products of a value (any 128-bit value) and a
 // weight (canonical) put their halves into the columns of 2^0, 2^64, 2^128 and 2^192, each
@@ -504,7 +490,7 @@ Outcome<RecoveredSecret> shamir_combine(std::span<const std::string_view> shares
 
   RecoveredSecret secret;
   for (std::size_t j = 0; j < kWords; ++j) {
-    store_big_endian(secret.data() + 8 * j, lo64(sums[j]));  // higher bits are dropped
+    store_be64(secret.data() + 8 * j, lo64(sums[j]));  // higher bits are dropped
   }
   return secret;
 }

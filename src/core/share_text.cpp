@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/byte_order.hpp"
 #include "core/declassify.hpp"
 
 #if defined(__SSE2__)
@@ -14,17 +15,6 @@
 
 namespace velkor::core {
 namespace {
-
-// The bytes of `v` in the opposite order.
-constexpr std::uint64_t byte_swap(std::uint64_t v) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-  return __builtin_bswap64(v);
-#else
-  std::uint64_t r = 0;
-  for (int i = 0; i < 8; ++i) r |= ((v >> (8 * i)) & 0xffU) << (8 * (7 - i));
-  return r;
-#endif
-}
 
 #if !defined(__SSE2__)
 

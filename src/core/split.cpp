@@ -3,12 +3,11 @@
 #include "core/split.hpp"
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <new>
 
+#include "core/byte_order.hpp"
 #include "core/cancellation.hpp"
 #include "core/internal_failure.hpp"
 #include "core/interrupt_poll.hpp"
@@ -40,21 +39,6 @@ uint128 total_text_size(std::uint64_t n) {
     threshold *= 10;
   }
   return total;
-}
-
-// Big-endian 64-bit word from 8 bytes: with GCC and Clang one load, and on a little-endian host
-// a byte swap.
-std::uint64_t load_be64(const std::uint8_t* bytes) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-  std::uint64_t word = 0;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-  return word;
-#else
-  std::uint64_t word = 0;
-  for (int i = 0; i < 8; ++i) word = (word << 8) | bytes[i];
-  return word;
-#endif
 }
 
 // The last Horner step, y · x + s mod P, for y any 128-bit value, x and the secret word s below

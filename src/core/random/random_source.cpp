@@ -5,10 +5,9 @@
 
 #include <bit>
 #include <cerrno>
-#include <cstring>
 
+#include "core/byte_order.hpp"
 #include "core/random/random_source_internal.hpp"
-#include "core/wipe.hpp"
 
 namespace velkor::core {
 
@@ -21,15 +20,7 @@ std::uint64_t random_u64() {
   fill_random_held_off(&word, sizeof word);
   // Little-endian whatever the host's byte order: the first byte delivered is the lowest.
   std::uint64_t value = word;
-  if constexpr (std::endian::native != std::endian::little) {
-    unsigned char bytes[sizeof word];
-    std::memcpy(bytes, &word, sizeof word);
-    value = 0;
-    for (std::size_t i = sizeof word; i-- > 0;) {
-      value = (value << 8) | bytes[i];
-    }
-    secure_wipe(bytes, sizeof bytes);
-  }
+  if constexpr (std::endian::native != std::endian::little) value = byte_swap(value);
   // The request's buffer is half of a polynomial coefficient. A volatile store is observable
   // behaviour, so the optimiser cannot drop it although the word is dead afterwards; one store
   // costs less than a call of secure_wipe, which this path would make 8 · (k − 1) times a split.
