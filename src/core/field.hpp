@@ -144,14 +144,19 @@ struct Halves {
   return {lo, (v.hi & kLow63) + carry};
 }
 
-// mul_small_loose on halves: a any 128-bit value, x below 2^64. Result: weak, ≡ a · x.
-[[nodiscard]] constexpr Halves mul_small_halves(Halves a, std::uint64_t x) noexcept {
+// a · x cut at bit 127 and added back together, not folded: a any 128-bit value, x below 2^64.
+// Result ≡ a · x, below 2^127 + 2^65.
+[[nodiscard]] constexpr Halves mul_small_halves_unfolded(Halves a, std::uint64_t x) noexcept {
   const Halves t1 = mul_halves(a.lo, x);
   const Halves t2 = add_halves(mul_halves(a.hi, x), {t1.hi, 0});  // a · x = lo(t1) + t2 · 2^64
-  // (lo(t2) mod 2^63) · 2^64 + lo(t1) plus t2 >> 63 (below 2^65): the sum is below
-  // 2^127 + 2^65, and after one fold below 2^127.
-  return fold_halves(
-      add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63}));
+  // (lo(t2) mod 2^63) · 2^64 + lo(t1), below 2^127, plus t2 >> 63, below 2^65.
+  return add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63});
+}
+
+// mul_small_loose on halves: a any 128-bit value, x below 2^64. Result: weak, ≡ a · x (one fold
+// brings the sum below 2^127 + 2^65 under 2^127).
+[[nodiscard]] constexpr Halves mul_small_halves(Halves a, std::uint64_t x) noexcept {
+  return fold_halves(mul_small_halves_unfolded(a, x));
 }
 
 // a loose, b weak. Result: weak, ≡ a · b.

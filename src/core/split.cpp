@@ -42,19 +42,13 @@ uint128 total_text_size(std::uint64_t n) {
 }
 
 // The last Horner step, y · x + s mod P, for y any 128-bit value, x and the secret word s below
-// 2^64. y · x = lo(t1) + t2 · 2^64 with t2 below 2^128; cut at bit 127 it is
-// lo(t1) + (t2 mod 2^63) · 2^64 below 2^127 and t2 >> 63 below 2^65. Their sum with s is below
-// 2^127 + 2^66, so one fold makes it loose, and canonical() reduces it: one fold fewer than a
-// product made weak first and reduced after the addition.
+// 2^64: the unfolded product (below 2^127 + 2^65) plus s is below 2^127 + 2^66, so one fold makes
+// it loose and canonical() reduces it, one fold fewer than a weak product reduced after the
+// addition.
 FieldElement last_step(field_detail::Halves y, std::uint64_t x, std::uint64_t s) noexcept {
   using field_detail::add_halves;
-  using field_detail::Halves;
-  using field_detail::kLow63;
-  using field_detail::mul_halves;
-  const Halves t1 = mul_halves(y.lo, x);
-  const Halves t2 = add_halves(mul_halves(y.hi, x), {t1.hi, 0});
-  Halves sum = add_halves({t1.lo, t2.lo & kLow63}, {(t2.hi << 1) | (t2.lo >> 63), t2.hi >> 63});
-  sum = add_halves(sum, {s, 0});
+  const field_detail::Halves sum =
+      add_halves(field_detail::mul_small_halves_unfolded(y, x), {s, 0});
   return field_detail::canonical(field_detail::fold(field_detail::joined(sum)));
 }
 
