@@ -10,7 +10,6 @@
 #include <new>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 namespace velkor::core {
@@ -45,7 +44,8 @@ using SecretVector = std::vector<T, WipingAllocator<T>>;
 
 // WipingAllocator for a buffer that is written in full before anything reads it (the texts of a
 // split): an element made without a value is left uninitialised, so that resize() does not zero
-// the block first. The block is wiped when it is released, like any other.
+// the block first (an element made from a value is constructed as std::allocator_traits does by
+// default). The block is wiped when it is released, like any other.
 template <class T>
 struct WriteFirstAllocator : WipingAllocator<T> {
   using value_type = T;
@@ -55,10 +55,6 @@ struct WriteFirstAllocator : WipingAllocator<T> {
   template <class U>
   void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(place)) U;
-  }
-  template <class U, class... Arguments>
-  void construct(U* place, Arguments&&... arguments) {
-    ::new (static_cast<void*>(place)) U(std::forward<Arguments>(arguments)...);
   }
   template <class U>
   friend bool operator==(const WriteFirstAllocator&, const WriteFirstAllocator<U>&) noexcept {
