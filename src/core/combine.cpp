@@ -279,10 +279,6 @@ void two_weights(FieldElement x0, FieldElement x1, FieldElement* weights) noexce
 // between the rows of the divisors.
 void weights_into(const Share* shares, std::size_t k, FieldElement* weights, InterruptPoll poll) {
   if (k == 0) return;  // no shares: the value at 0 of no polynomial is 0
-  if (k == 1) {        // both products are empty, whatever the index
-    weights[0] = 1U;
-    return;
-  }
   if (k == 2) {
     two_weights(reduce_mod(shares[0].index), reduce_mod(shares[1].index), weights);
     return;
