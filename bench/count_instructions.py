@@ -93,37 +93,34 @@ def callgrind(name: str, calls: int, out: str) -> int:
         return int(TOTAL.findall(profile.read())[-1])
 
 
-def self_costs(out: str) -> dict[str, int]:
+def annotated(out: str, *, inclusive: bool) -> list[tuple[int, str]]:
+    """(cost, file:function) for every line of callgrind_annotate's function list."""
     text = subprocess.run(
-        ["callgrind_annotate", "--inclusive=no", "--threshold=100", out],
+        ["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--threshold=100", out],
         check=True,
         capture_output=True,
         text=True,
     ).stdout
-    costs: dict[str, int] = {}
+    rows = []
     for line in text.splitlines():
         match = ANNOTATED.match(line)
-        if match and ":" in match.group(2):
-            where = match.group(2)
+        if match:
+            rows.append((int(match.group(1).replace(",", "")), match.group(2)))
+    return rows
+
+
+def self_costs(out: str) -> dict[str, int]:
+    costs: dict[str, int] = {}
+    for cost, where in annotated(out, inclusive=False):
+        if ":" in where:
             function = where.split(":", 1)[1].split(" [")[0]
-            costs[function] = costs.get(function, 0) + int(match.group(1).replace(",", ""))
+            costs[function] = costs.get(function, 0) + cost
     return costs
 
 
 def scrub_cost(out: str) -> int:
     """Inclusive cost of the stack scrub (every depth of scrub_stack) in the profile."""
-    text = subprocess.run(
-        ["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
-        check=True,
-        capture_output=True,
-        text=True,
-    ).stdout
-    total = 0
-    for line in text.splitlines():
-        match = ANNOTATED.match(line)
-        if match and "velkor::core::scrub_stack<" in match.group(2):
-            total += int(match.group(1).replace(",", ""))
-    return total
+    return sum(cost for cost, where in annotated(out, inclusive=True) if "velkor::core::scrub_stack<" in where)
 
 
 def main() -> None:
