@@ -155,6 +155,40 @@ needs_native_cancellation = pytest.mark.skipif(
 )
 
 
+def pending_cancellation_program(prepare: str, work: str) -> str:
+    """The start of a program for run_python: a daemon thread runs `prepare`, makes a deferred
+    cancellation of itself pending, runs `work` (both statements, as the thread's body), then
+    waits at a cancellation point outside the interpreter lock, where the cancellation must end
+    it; if it does not, it appends "not cancelled" to `seen`. The program then waits up to 60
+    native seconds (scaled) for the thread's task to end; `seen` and `task` are left to the lines
+    that follow."""
+    body = textwrap.indent(textwrap.dedent(prepare).strip() + "\n" + CANCEL + textwrap.dedent(work).strip(), " " * 12)
+    return f"""
+        import os, threading, time, pyvelkor_core
+        libc = ctypes.PyDLL(None)  # keeps the interpreter lock across the call
+        libc.pthread_self.restype = ctypes.c_ulong
+        libc.pthread_cancel.argtypes = [ctypes.c_ulong]
+        never, _ = os.pipe()
+        seen = []
+
+        def work():
+{body}
+            os.read(never, 1)  # a cancellation point, outside the interpreter lock
+            seen.append("not cancelled")
+
+        thread = threading.Thread(target=work, daemon=True)
+        thread.start()
+        # A cancelled thread never tells the threading module that it ended: watch its task.
+        task = f"/proc/self/task/{{thread.native_id}}"
+        deadline = time.monotonic() + {scaled(60)}
+        while os.path.exists(task) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        """
+
+
+CANCEL = "libc.pthread_cancel(libc.pthread_self())  # deferred: pending from here on\n"
+
+
 def smallest_thread_stack(at_least: int = 32768) -> int:
     """The smallest size of at least `at_least` bytes, in steps of 4 KiB, that
     threading.stack_size() accepts in this interpreter: 32 KiB up to CPython 3.13; 3.14 refuses

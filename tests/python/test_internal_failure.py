@@ -7,7 +7,7 @@ from __future__ import annotations
 import re
 from pathlib import Path
 
-from conftest import needs_native_cancellation, run_python, scaled
+from conftest import needs_native_cancellation, pending_cancellation_program, run_python
 
 EIO = 5
 
@@ -107,32 +107,18 @@ def test_pending_cancellation_waits_for_the_end_of_the_report(fault_library: Pat
     # write() is a cancellation point, and the report is written from noexcept code: a deferred
     # cancellation pending when a call fails must not act there (std::terminate), nor be lost.
     # It ends the thread at its next cancellation point, once the call has raised.
+    program = pending_cancellation_program(
+        f"fault.fault_arm(0, {EIO})",
+        """
+        try:
+            pyvelkor_core.split_secret(b"k" * 32, 2, 3)
+        except BaseException as error:
+            seen.append(type(error).__name__)
+        """,
+    )
     result = run_python(
-        f"""
-        import os, threading, time, pyvelkor_core
-        libc = ctypes.PyDLL(None)  # keeps the interpreter lock across the call
-        libc.pthread_self.restype = ctypes.c_ulong
-        libc.pthread_cancel.argtypes = [ctypes.c_ulong]
-        never, _ = os.pipe()
-        seen = []
-
-        def work():
-            fault.fault_arm(0, {EIO})
-            libc.pthread_cancel(libc.pthread_self())  # deferred: pending from here on
-            try:
-                pyvelkor_core.split_secret(b"k" * 32, 2, 3)
-            except BaseException as error:
-                seen.append(type(error).__name__)
-            os.read(never, 1)  # a cancellation point
-            seen.append("not cancelled")
-
-        thread = threading.Thread(target=work, daemon=True)
-        thread.start()
-        # A cancelled thread never tells the threading module that it ended: watch its task.
-        task = f"/proc/self/task/{{thread.native_id}}"
-        deadline = time.monotonic() + {scaled(60)}
-        while os.path.exists(task) and time.monotonic() < deadline:
-            time.sleep(0.01)
+        program
+        + """
         fault.fault_disarm()
         print(seen, "ended" if not os.path.exists(task) else "still running")
         shares = pyvelkor_core.split_secret(b"k" * 32, 2, 3)

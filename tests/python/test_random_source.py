@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import needs_native_cancellation, needs_vdso, run_python, scaled
+from conftest import needs_native_cancellation, needs_vdso, pending_cancellation_program, run_python, scaled
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
@@ -99,36 +99,19 @@ def test_pending_cancellation_acts_after_the_getrandom_call(fault_library: Path,
     # getrandom() is a cancellation point, and the preloaded stand-in takes every request there.
     # A deferred cancellation acted on inside it would end the thread with the interpreter lock
     # held and leave the process waiting for ever: it must act at the thread's next cancellation
-    # point after the call, where the interpreter has released its lock.
-    code = f"""
-        import os, threading, time, pyvelkor_core
-        libc = ctypes.PyDLL(None)  # keeps the interpreter lock across the call
-        libc.pthread_self.restype = ctypes.c_ulong
-        libc.pthread_cancel.argtypes = [ctypes.c_ulong]
-        never, _ = os.pipe()
-        seen = []
-
-        def work():
-            calls = fault.fault_calls()
-            libc.pthread_cancel(libc.pthread_self())  # deferred: pending from here on
-            result = pyvelkor_core.{call}
-            seen.append((type(result).__name__, fault.fault_calls() > calls))
-            os.read(never, 1)  # a cancellation point, outside the interpreter lock
-            seen.append("not cancelled")
-
-        thread = threading.Thread(target=work, daemon=True)
-        thread.start()
-        # A cancelled thread never tells the threading module that it ended: watch its task.
-        task = f"/proc/self/task/{{thread.native_id}}"
-        deadline = time.monotonic() + 60
-        while os.path.exists(task) and time.monotonic() < deadline:
-            time.sleep(0.01)
+    # point after the call, where the interpreter has released its lock. A child left waiting
+    # runs past its time limit, which fails the test.
+    code = pending_cancellation_program(
+        "calls = fault.fault_calls()",
+        f"""
+        result = pyvelkor_core.{call}
+        seen.append((type(result).__name__, fault.fault_calls() > calls))
+        """,
+    )
+    code += """
         print(seen, "ended" if not os.path.exists(task) else "still running")
         """
-    try:
-        result = run_python(code, preload=fault_library, timeout=90)
-    except subprocess.TimeoutExpired:
-        pytest.fail("the process stopped: the cancelled thread ended holding the interpreter lock")
+    result = run_python(code, preload=fault_library, timeout=90)
     assert result.returncode == 0, result.stderr
     expected = "bytes" if call.startswith("generate_key") else "list"
     assert result.stdout.splitlines() == [f"[('{expected}', True)] ended"]
